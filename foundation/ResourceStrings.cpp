@@ -1,0 +1,112 @@
+#include "foundation/ResourceStrings.h"
+
+HINSTANCE moduleInstance = nullptr;
+
+namespace {
+
+const std::uint32_t kModulePathCapacity = 40000;
+
+MStringExException Missing()
+{
+    return MStringExException(MStringExException::ResourceMissing);
+}
+
+HMODULE TextModule()
+{
+    return moduleInstance != nullptr ? moduleInstance : GetModuleHandleW(nullptr);
+}
+
+// A string table holds its strings in blocks of 16: block n (counted from 1) has the ids
+// 16 (n - 1) to 16 (n - 1) + 15, each entry a 16-bit length followed by that many code units.
+MStringEx<wchar_t> LookUpString(UINT id)
+{
+    if (id > 0xFFFF) {
+        throw Missing();
+    }
+    const HMODULE module = TextModule();
+    const HRSRC block =
+        FindResourceW(module, MAKEINTRESOURCEW(static_cast<WORD>(id / 16 + 1)), RT_STRING);
+    if (block == nullptr) {
+        throw Missing();
+    }
+    const std::uint32_t units = SizeofResource(module, block) / sizeof(wchar_t);
+    const HGLOBAL loaded = LoadResource(module, block);
+    if (loaded == nullptr) {
+        throw Missing();
+    }
+    wchar_t* const entries = static_cast<wchar_t*>(LockResource(loaded));
+    if (entries == nullptr || units == 0) {
+        throw Missing();
+    }
+    std::uint32_t pos = 0;
+    for (UINT skipped = 0; skipped < id % 16; ++skipped) {
+        pos = UnitAdd(pos, UnitIncrement(entries[pos]));
+        if (pos >= units) {
+            throw Missing();
+        }
+    }
+    const std::uint32_t length = entries[pos];
+    if (length == 0 || length > units - pos - 1) {
+        throw Missing();
+    }
+    return MStringEx<wchar_t>(ShellMemory<wchar_t>(length, entries + pos + 1), true);
+}
+
+}  // namespace
+
+MStringEx<wchar_t> ResourceString(UINT id)
+{
+    return LookUpString(id);
+}
+
+MStringEx<wchar_t> FormattedResourceString(UINT id, ...)
+{
+    const MStringEx<wchar_t> format = LookUpString(id);
+    va_list arguments;
+    va_start(arguments, id);
+    try {
+        MStringEx<wchar_t> text = MStringEx<wchar_t>::FormatV(format.Data(), arguments);
+        va_end(arguments);
+        return text;
+    } catch (...) {
+        va_end(arguments);
+        throw;
+    }
+}
+
+MStringEx<wchar_t> VersionString(const wchar_t* name)
+{
+    MemoryPH<wchar_t> path(kModulePathCapacity);
+    const DWORD pathLength = GetModuleFileNameW(moduleInstance, path.Data(), path.Count());
+    // A path that fills the buffer was cut, and XP does not terminate it then.
+    if (pathLength == 0 || pathLength >= path.Count()) {
+        throw Missing();
+    }
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.Data(), &ignored);
+    if (size == 0) {
+        throw Missing();
+    }
+    MemoryPH<unsigned char> info(size);
+    if (!GetFileVersionInfoW(path.Data(), 0, size, info.Data())) {
+        throw Missing();
+    }
+    // A missing translation table leaves no translation to try.
+    void* table = nullptr;
+    UINT tableBytes = 0;
+    if (!VerQueryValueW(info.Data(), L"\\VarFileInfo\\Translation", &table, &tableBytes)) {
+        tableBytes = 0;
+    }
+    const WORD* const translations = static_cast<const WORD*>(table);
+    for (UINT i = 0; i < tableBytes / 4; ++i) {
+        const MStringEx<wchar_t> subBlock = MStringEx<wchar_t>::Format(
+            L"\\StringFileInfo\\%04x%04x\\%s", translations[2 * i], translations[2 * i + 1], name);
+        void* value = nullptr;
+        UINT valueLength = 0;
+        if (VerQueryValueW(info.Data(), subBlock.Data(), &value, &valueLength) &&
+            value != nullptr) {
+            return MStringEx<wchar_t>(static_cast<const wchar_t*>(value));
+        }
+    }
+    throw Missing();
+}
