@@ -16,9 +16,11 @@ HMODULE TextModule()
     return moduleInstance != nullptr ? moduleInstance : GetModuleHandleW(nullptr);
 }
 
+}  // namespace
+
 // A string table holds its strings in blocks of 16: block n (counted from 1) has the ids
 // 16 (n - 1) to 16 (n - 1) + 15, each entry a 16-bit length followed by that many code units.
-MStringEx<wchar_t> LookUpString(UINT id)
+MStringEx<wchar_t> ResourceString(UINT id)
 {
     if (id > 0xFFFF) {
         throw Missing();
@@ -50,28 +52,6 @@ MStringEx<wchar_t> LookUpString(UINT id)
         throw Missing();
     }
     return MStringEx<wchar_t>(ShellMemory<wchar_t>(length, entries + pos + 1), true);
-}
-
-}  // namespace
-
-MStringEx<wchar_t> ResourceString(UINT id)
-{
-    return LookUpString(id);
-}
-
-MStringEx<wchar_t> FormattedResourceString(UINT id, ...)
-{
-    const MStringEx<wchar_t> format = LookUpString(id);
-    va_list arguments;
-    va_start(arguments, id);
-    try {
-        MStringEx<wchar_t> text = MStringEx<wchar_t>::FormatV(format.Data(), arguments);
-        va_end(arguments);
-        return text;
-    } catch (...) {
-        va_end(arguments);
-        throw;
-    }
 }
 
 MStringEx<wchar_t> VersionString(const wchar_t* name)

@@ -15,9 +15,12 @@ extern HINSTANCE moduleInstance;
 // the id's block does not exist or cannot be loaded, when the entry is empty, and when an entry
 // runs past the end of its block.
 MStringEx<wchar_t> ResourceString(UINT id);
-// The entry `id` used as a format (MStringEx::Format) for the values that follow. Pass strings
-// as their Data().
-MStringEx<wchar_t> FormattedResourceString(UINT id, ...);
+// The entry `id` used as the format of MStringEx::Format for the values that follow.
+template <typename... Args>
+MStringEx<wchar_t> FormattedResourceString(UINT id, const Args&... values)
+{
+    return MStringEx<wchar_t>::Format(ResourceString(id).Data(), values...);
+}
 // The version-block value `name` ("ProductName", "ProductVersion", "InternalName", ...) of the
 // first translation of the module's translation table that has it. Raises when the module has no
 // version block or no translation has the value.

@@ -425,36 +425,23 @@ MStringEx<T> operator+(const T* left, const MStringEx<T>& right)
 // Wide-only members.
 
 template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FormatV(const wchar_t* format, va_list arguments)
+MStringEx<wchar_t> MStringEx<wchar_t>::FormatValues(const wchar_t* format, ...)
 {
     if (format == nullptr) {
         return MStringEx();
     }
-    va_list measure;
-    va_copy(measure, arguments);
-    const int length = _vscwprintf(format, measure);
-    va_end(measure);
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = _vscwprintf(format, arguments);
+    va_end(arguments);
     if (length < 0) {
         throw MAtomException(MAtomException::InvalidData, ERROR_INVALID_DATA);
     }
     MStringEx text = WithLength(static_cast<std::uint32_t>(length));
-    vswprintf_s(text.data, text.count, format, arguments);
-    return text;
-}
-
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::Format(const wchar_t* format, ...)
-{
-    va_list arguments;
     va_start(arguments, format);
-    try {
-        MStringEx text = FormatV(format, arguments);
-        va_end(arguments);
-        return text;
-    } catch (...) {
-        va_end(arguments);
-        throw;
-    }
+    vswprintf_s(text.data, text.count, format, arguments);
+    va_end(arguments);
+    return text;
 }
 
 template <>

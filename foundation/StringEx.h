@@ -10,10 +10,25 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <type_traits>
 
 #include <windows.h>
 
 #include "foundation/Memory.h"
+
+template <typename T>
+class MStringEx;
+
+// The value that Format passes for one argument: a wide string's text, or the number or pointer
+// itself.
+inline const wchar_t* FormatArgument(const MStringEx<wchar_t>& text);
+template <typename V>
+V FormatArgument(V value)
+{
+    static_assert(std::is_arithmetic<V>::value || std::is_enum<V>::value || std::is_pointer<V>::value,
+                  "format arguments are strings, numbers or pointers");
+    return value;
+}
 
 // Language of the system texts of FromWin32Error; 0 (the system's choice) unless set.
 extern DWORD messageLanguage;
@@ -39,10 +54,14 @@ public:
     // are null.
     static MStringEx WithLength(std::uint32_t length);
     // Wide only. Formats with the Microsoft C runtime's rules: %s takes wide text, %d a 32-bit
-    // integer, %I64u an unsigned 64-bit integer. A null format gives the empty string. Pass
-    // strings as their Data().
-    static MStringEx Format(const wchar_t* format, ...);
-    static MStringEx FormatV(const wchar_t* format, va_list arguments);
+    // integer, %04x a 16-bit value, %I64u an unsigned 64-bit integer. A null format gives the
+    // empty string. A string argument passes its text; other arguments must be numbers or
+    // pointers (checked when compiling, so that no string object goes through "...").
+    template <typename... Args>
+    static MStringEx Format(const wchar_t* format, const Args&... arguments)
+    {
+        return FormatValues(format, FormatArgument(arguments)...);
+    }
     // Wide only. The system's message for a Win32 error code, trimmed; "Unknown." when the system
     // has none. Never throws for an unknown code.
     static MStringEx FromWin32Error(DWORD code);
@@ -114,6 +133,8 @@ public:
     MStringEx<char> ToUtf8() const;
 
 private:
+    static MStringEx FormatValues(const wchar_t* format, ...);
+
     struct LengthTag {};
     MStringEx(LengthTag, std::uint32_t length);
     MStringEx(const T* elements, std::uint32_t n, bool stopAtNull);
@@ -136,9 +157,7 @@ template <typename T>
 MStringEx<T> operator+(const T* left, const MStringEx<T>& right);
 
 template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::Format(const wchar_t* format, ...);
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FormatV(const wchar_t* format, va_list arguments);
+MStringEx<wchar_t> MStringEx<wchar_t>::FormatValues(const wchar_t* format, ...);
 template <>
 MStringEx<wchar_t> MStringEx<wchar_t>::FromWin32Error(DWORD code);
 template <>
@@ -155,6 +174,11 @@ template <>
 void MStringEx<wchar_t>::Trim();
 template <>
 MStringEx<char> MStringEx<wchar_t>::ToUtf8() const;
+
+inline const wchar_t* FormatArgument(const MStringEx<wchar_t>& text)
+{
+    return text.Data();
+}
 
 extern template class MStringEx<wchar_t>;
 extern template class MStringEx<char>;

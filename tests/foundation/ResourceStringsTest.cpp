@@ -59,7 +59,7 @@ TEST_F(ResourceStringsTest, EmptyMissingAndMalformedEntriesRaise)
 TEST_F(ResourceStringsTest, FormatsAnEntryWithWideArguments)
 {
     const MStringEx<wchar_t> title =
-        FormattedResourceString(109, L"Kestrune", L"7", L"64");
+        FormattedResourceString(109, MStringEx<wchar_t>(L"Kestrune"), L"7", L"64");
     EXPECT_TRUE(title == L"Kestrune 2012 - Setup for Windows 7, 64 bit");
     EXPECT_EQ(ThrownCode<MStringExException>([] { FormattedResourceString(107, L"x"); }), 0);
 }

@@ -55,6 +55,8 @@ TEST(MStringEx, FormatsTheMicrosoftWay)
     EXPECT_EQ(Std(text), L"wide|-5|001a|18446744073709551615");
     EXPECT_EQ(text.Count(), text.Length() + 1);
     EXPECT_TRUE(Text::Format(nullptr).IsEmpty());
+    // A string object passes its text, never the object itself.
+    EXPECT_EQ(Std(Text::Format(L"%s-%s", Text(L"left"), L"right")), L"left-right");
 }
 
 TEST(MStringEx, FromUInt64GroupsDigits)
