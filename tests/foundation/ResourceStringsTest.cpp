@@ -35,13 +35,6 @@ TEST_F(ResourceStringsTest, FindsEntriesAtBothEndsOfTheirBlocks)
     EXPECT_TRUE(ResourceString(114) == L"out of %s bytes");
 }
 
-TEST_F(ResourceStringsTest, KeepsTheTypographicCharacters)
-{
-    const MStringEx<wchar_t> question = ResourceString(112);
-    EXPECT_GE(question.Find(L"What\x2019s more \x2013 no."), 0);
-    EXPECT_GE(question.Find(L"?\r\n\r\nWhat"), 0);
-}
-
 TEST_F(ResourceStringsTest, CutsAnEntryAtItsNullCodeUnit)
 {
     EXPECT_TRUE(ResourceString(113) == L"before");
