@@ -438,8 +438,11 @@ MStringEx<wchar_t> MStringEx<wchar_t>::FormatValues(const wchar_t* format, ...)
         throw MAtomException(MAtomException::InvalidData, ERROR_INVALID_DATA);
     }
     MStringEx text = WithLength(static_cast<std::uint32_t>(length));
+    // _vsnwprintf into the measured size plus the terminator, rather than vswprintf_s: the
+    // msvcrt.dll of Windows XP has no vswprintf_s, and importing it would stop the program from
+    // loading there. Both follow the Microsoft conventions (%s takes wide text).
     va_start(arguments, format);
-    vswprintf_s(text.data, text.count, format, arguments);
+    _vsnwprintf(text.data, text.count, format, arguments);
     va_end(arguments);
     return text;
 }

@@ -1,0 +1,32 @@
+# Top-level commands. Each target installs the Debian packages it needs first (idempotent).
+#   make build   the shipped binaries in build/bin/
+#   make test    the whole test suite under Wine and Xvfb
+#   make demo    the program against the local reference server
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
+
+.PHONY: all deps configure build test demo clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target kdm_shipped_exe kdm_shipped_dll
+	@echo "Built: $(BUILD)/bin/KestruneDownloadManager.exe $(BUILD)/bin/KestruneDownloadManager.dll"
+
+test: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+	@xvfb-run -a -s "-screen 0 1280x1024x24" tests/wine/run-suite.sh $(BUILD)
+
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+	@scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

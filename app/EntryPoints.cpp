@@ -1,0 +1,71 @@
+// The entry points: the two exports that an installer calls (mapped to their decorated names by
+// KestruneDownloadManager.def), and the program's run behind wWinMain.
+#include <windows.h>
+
+#include "app/AppState.h"
+#include "app/DialogIds.h"
+#include "app/DownloadDialog.h"
+#include "app/EntryPoints.h"
+
+namespace {
+
+// The module this code was linked into: the DLL when an installer loaded it, the executable
+// otherwise. Resources and the version block are always read from it, never from the host.
+HINSTANCE OwnModule()
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&moduleInstance), &module))
+    {
+        return nullptr;
+    }
+    return module;
+}
+
+}  // namespace
+
+INT_PTR RunDownloadDialog(HWND owner)
+{
+    dialogIcon = static_cast<HICON>(LoadImageW(moduleInstance, MAKEINTRESOURCEW(IDI_APP),
+                                               IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR));
+    INT_PTR result = DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_DOWNLOAD), owner,
+                                     DownloadDialogProc, 0);
+    if (dialogIcon != nullptr)
+    {
+        DestroyIcon(dialogIcon);
+        dialogIcon = nullptr;
+    }
+    return result;
+}
+
+namespace {
+
+int RunForInstaller(HWND owner, const wchar_t* osVersion)
+{
+    standaloneMode = false;
+    installerOsVersion = osVersion;
+    moduleInstance = OwnModule();
+    return static_cast<int>(RunDownloadDialog(owner));
+}
+
+}  // namespace
+
+int RunProgram(HINSTANCE instance)
+{
+    standaloneMode = true;
+    installerOsVersion = nullptr;
+    moduleInstance = instance;
+    RunDownloadDialog(GetDesktopWindow());
+    return 0;
+}
+
+extern "C" int WINAPI DownloadFile(HWND const owner)
+{
+    return RunForInstaller(owner, nullptr);
+}
+
+extern "C" int WINAPI DownloadFileForInstaller(HWND const owner, const wchar_t* osVersion)
+{
+    return RunForInstaller(owner, osVersion);
+}

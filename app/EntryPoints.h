@@ -1,0 +1,21 @@
+// The module's exports. An installer finds them under their Microsoft-decorated names
+// (see KestruneDownloadManager.def). Result: 1 when the installer package was downloaded and
+// launched, 0 when the run ended otherwise, -1 when the dialog could not be created.
+#ifndef KDM_APP_ENTRYPOINTS_H
+#define KDM_APP_ENTRYPOINTS_H
+
+#include <windows.h>
+
+extern "C" int WINAPI DownloadFile(HWND const owner);
+// osVersion: a decimal Windows version code such as 501, 600, 601 or 602, or null.
+extern "C" int WINAPI DownloadFileForInstaller(HWND const owner, const wchar_t* osVersion);
+
+// The program's run behind wWinMain: the dialog over the desktop, from the executable's own
+// resources. Returns 0 whatever happened.
+int RunProgram(HINSTANCE instance);
+
+// Loads the icon, runs the modal dialog on the calling thread and destroys the icon. Returns what
+// DialogBoxParamW returned.
+INT_PTR RunDownloadDialog(HWND owner);
+
+#endif

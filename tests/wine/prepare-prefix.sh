@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Makes a fresh 32-bit Wine prefix for one run of the tests or the demo, so that no key container,
+# registry value or downloaded file leaks from one run into the next.
+# Usage: prepare-prefix.sh PREFIX RECORDING_HANDLER_EXE   (the handler may be omitted)
+set -euo pipefail
+prefix=$1
+handler=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+
+export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d"
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+
+if [ -d "$prefix" ]; then
+  wineserver -k 2>/dev/null || true
+  rm -rf "$prefix"
+fi
+mkdir -p "$(dirname "$prefix")"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+
+# A fresh prefix links the user folders to $HOME: make them real folders inside the prefix.
+for dir in "$prefix"/drive_c/users/*/; do
+  for link in "$dir"*; do
+    if [ -L "$link" ]; then
+      rm "$link"
+      mkdir -p "$link"
+    fi
+  done
+done
+
+# Windows draws its own frames (screenshots without a window manager) with Wine's fonts.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d Y /f >/dev/null 2>&1
+mkdir -p "$prefix/drive_c/windows/Fonts"
+cp -n /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
+
+if [ -n "$handler" ]; then
+  "$here/../support/register_handlers.sh" "$prefix" "$handler"
+fi
+wineserver -w
