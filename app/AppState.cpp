@@ -13,8 +13,7 @@ CRITICAL_SECTION completionLock;
 
 namespace {
 
-class CompletionLockLifetime
-{
+class CompletionLockLifetime {
 public:
     CompletionLockLifetime() { InitializeCriticalSection(&completionLock); }
     ~CompletionLockLifetime() { DeleteCriticalSection(&completionLock); }
@@ -24,4 +23,4 @@ public:
 
 CompletionLockLifetime completionLockLifetime;
 
-}  // namespace
+} // namespace

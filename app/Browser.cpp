@@ -6,8 +6,7 @@
 
 namespace {
 
-struct RegistryKeyRelease
-{
+struct RegistryKeyRelease {
     using Handle = HKEY;
     static bool IsEmpty(HKEY key) { return key == nullptr; }
     static HKEY Empty() { return nullptr; }
@@ -23,8 +22,7 @@ HKEY OpenQueryKey(HKEY root, const wchar_t* path)
     HKEY key = nullptr;
     wchar_t noClass[] = L"";
     if (RegCreateKeyExW(root, path, 0, noClass, 0, KEY_QUERY_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-    {
+        ERROR_SUCCESS) {
         return nullptr;
     }
     return key;
@@ -40,14 +38,15 @@ bool QueryDefaultValueSize(HKEY key, DWORD& bytes)
 bool ReadDefaultValue(HKEY key, RegistryBuffer& buffer)
 {
     DWORD bytes = buffer.Size();
-    return RegQueryValueExW(key, nullptr, nullptr, nullptr,
-                            reinterpret_cast<BYTE*>(buffer.Data()), &bytes) == ERROR_SUCCESS;
+    return RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.Data()),
+                            &bytes) == ERROR_SUCCESS;
 }
 
 // The command that starts the user's Start-menu browser, or the empty text.
 MStringEx<wchar_t> StartMenuBrowserCommand()
 {
-    RegistryKeyGuard userKey(OpenQueryKey(HKEY_CURRENT_USER, L"Software\\Clients\\StartMenuInternet"));
+    RegistryKeyGuard userKey(
+        OpenQueryKey(HKEY_CURRENT_USER, L"Software\\Clients\\StartMenuInternet"));
     if (userKey.IsEmpty())
         return MStringEx<wchar_t>();
     DWORD bytes = 0;
@@ -70,7 +69,7 @@ MStringEx<wchar_t> StartMenuBrowserCommand()
     return BrowserCommandPath(MStringEx<wchar_t>(buffer));
 }
 
-}  // namespace
+} // namespace
 
 MStringEx<wchar_t> BrowserCommandPath(const MStringEx<wchar_t>& command)
 {
@@ -83,10 +82,9 @@ HINSTANCE OpenInBrowser(HWND owner, const MStringEx<wchar_t>& verb,
                         const MStringEx<wchar_t>& address, int showCommand)
 {
     const MStringEx<wchar_t> browser = StartMenuBrowserCommand();
-    if (!browser.IsEmpty())
-    {
-        const HINSTANCE result = ShellExecuteW(owner, verb.Data(), browser.Data(), address.Data(),
-                                               nullptr, showCommand);
+    if (!browser.IsEmpty()) {
+        const HINSTANCE result =
+            ShellExecuteW(owner, verb.Data(), browser.Data(), address.Data(), nullptr, showCommand);
         if (reinterpret_cast<INT_PTR>(result) > 32)
             return result;
     }

@@ -11,8 +11,7 @@ namespace {
 // messageBoxHook: the CBT hook that the next message box on this thread removes again. Kept per
 // thread, since the worker and the dialog thread may each show a message box. An explicit TLS slot
 // rather than thread_local: implicit TLS does not work in a DLL loaded at run time on Windows XP.
-class ThreadHookSlot
-{
+class ThreadHookSlot {
 public:
     ThreadHookSlot() : index_(TlsAlloc()) {}
     ~ThreadHookSlot()
@@ -43,8 +42,7 @@ LRESULT CALLBACK CenterMessageBoxHook(int code, WPARAM wParam, LPARAM lParam)
 {
     if (code < 0)
         return CallNextHookEx(messageBoxHook.Get(), code, wParam, lParam);
-    if (code == HCBT_ACTIVATE)
-    {
+    if (code == HCBT_ACTIVATE) {
         CenterOverParent(reinterpret_cast<HWND>(wParam));
         UnhookWindowsHookEx(messageBoxHook.Get());
         messageBoxHook.Set(nullptr);
@@ -62,7 +60,7 @@ void CenterOverRect(const RECT& reference, HWND window)
     MoveWindow(window, origin.x, origin.y, width, height, TRUE);
 }
 
-}  // namespace
+} // namespace
 
 POINT CenteredOrigin(const RECT& reference, int width, int height)
 {
@@ -116,8 +114,7 @@ void ConfirmCancel(HWND dialog)
         VersionString(L"ProductName") + L" " + VersionString(L"InternalName");
     const MStringEx<wchar_t> text = ResourceString(IDS_CONFIRM_CANCEL);
     if (CenteredMessageBox(dialog, text, caption, MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2) ==
-        IDYES)
-    {
+        IDYES) {
         SetEvent(cancelEvent.Get());
     }
 }

@@ -6,10 +6,9 @@
 #include <windows.h>
 
 // A control whose font the set-up replaced, and what ReleaseDialogFonts needs to undo it.
-struct ControlFont
-{
-    HFONT initialFont;  // the font the control had; not owned
-    HFONT createdFont;  // owned; null when creation failed or after release
+struct ControlFont {
+    HFONT initialFont; // the font the control had; not owned
+    HFONT createdFont; // owned; null when creation failed or after release
     HWND control;
 };
 

@@ -34,7 +34,8 @@ void ApplyControlFont(HWND dialog, int id, LONG heightDelta, LONG weight, Contro
     font.lfUnderline = 0;
     record.createdFont = CreateFontIndirectW(&font);
     if (record.createdFont != nullptr)
-        SendMessageW(record.control, WM_SETFONT, reinterpret_cast<WPARAM>(record.createdFont), TRUE);
+        SendMessageW(record.control, WM_SETFONT, reinterpret_cast<WPARAM>(record.createdFont),
+                     TRUE);
 }
 
 void RestoreControlFont(ControlFont& record)
@@ -46,7 +47,7 @@ void RestoreControlFont(ControlFont& record)
     record.createdFont = nullptr;
 }
 
-}  // namespace
+} // namespace
 
 void InitDownloadDialog(HWND dialog)
 {
@@ -60,8 +61,7 @@ void InitDownloadDialog(HWND dialog)
     const HWND appIcon = GetDlgItem(dialog, IDC_APP_ICON);
     SetWindowTextW(appIcon, L"");
     SetWindowPos(appIcon, nullptr, 0, 0, 48, 48,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS |
-                     SWP_NOOWNERZORDER);
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS | SWP_NOOWNERZORDER);
     const LONG style = GetWindowLongW(appIcon, GWL_STYLE);
     SetWindowLongW(appIcon, GWL_STYLE, (style & ~0x0CL) | SS_ICON);
     SendMessageW(appIcon, STM_SETICON, reinterpret_cast<WPARAM>(dialogIcon), 0);

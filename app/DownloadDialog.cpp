@@ -22,20 +22,16 @@ bool startPosted = false;
 void OnInitDialog(HWND dialog)
 {
     startPosted = false;
-    try
-    {
+    try {
         InitDownloadDialog(dialog);
-    }
-    catch (...)
-    {
+    } catch (...) {
         EndDialog(dialog, 0);
     }
 }
 
 void OnShowWindow(HWND dialog, WPARAM shown)
 {
-    if (shown != 0 && !startPosted)
-    {
+    if (shown != 0 && !startPosted) {
         startPosted = true;
         PostMessageW(dialog, WM_START_DOWNLOAD, 0, 0);
     }
@@ -43,24 +39,18 @@ void OnShowWindow(HWND dialog, WPARAM shown)
 
 void OnGoToWebsite(HWND dialog)
 {
-    try
-    {
+    try {
         OpenInBrowser(dialog, MStringEx<wchar_t>(L"open"), ResourceString(IDS_WEBSITE_ADDRESS),
                       SW_SHOWNORMAL);
-    }
-    catch (...)
-    {
+    } catch (...) {
     }
 }
 
 void OnConfirmCancel(HWND dialog)
 {
-    try
-    {
+    try {
         ConfirmCancel(dialog);
-    }
-    catch (...)
-    {
+    } catch (...) {
     }
 }
 
@@ -70,12 +60,9 @@ void OnConfirmCancel(HWND dialog)
 void OnStartDownload(HWND dialog)
 {
     bool started = false;
-    try
-    {
+    try {
         started = StartDownload(dialog);
-    }
-    catch (...)
-    {
+    } catch (...) {
         started = false;
     }
     if (started)
@@ -91,33 +78,26 @@ void OnDownloadProgress(WPARAM totalPointer, LPARAM donePointer)
     // The values live in the sending worker's storage: copy them before anything else.
     const std::uint64_t total = *reinterpret_cast<const std::uint64_t*>(totalPointer);
     const std::uint64_t done = *reinterpret_cast<const std::uint64_t*>(donePointer);
-    try
-    {
+    try {
         ShowDownloadProgress(total, done);
-    }
-    catch (...)
-    {
+    } catch (...) {
     }
 }
 
 void OnVerifyProgress(LPARAM donePointer)
 {
     const std::uint64_t done = *reinterpret_cast<const std::uint64_t*>(donePointer);
-    try
-    {
+    try {
         ShowVerifyProgress(done);
-    }
-    catch (...)
-    {
+    } catch (...) {
     }
 }
 
-}  // namespace
+} // namespace
 
 INT_PTR CALLBACK DownloadDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    switch (message)
-    {
+    switch (message) {
     case WM_INITDIALOG:
         OnInitDialog(dialog);
         return TRUE;

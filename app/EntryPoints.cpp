@@ -16,23 +16,21 @@ HINSTANCE OwnModule()
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&moduleInstance), &module))
-    {
+                            reinterpret_cast<LPCWSTR>(&moduleInstance), &module)) {
         return nullptr;
     }
     return module;
 }
 
-}  // namespace
+} // namespace
 
 INT_PTR RunDownloadDialog(HWND owner)
 {
-    dialogIcon = static_cast<HICON>(LoadImageW(moduleInstance, MAKEINTRESOURCEW(IDI_APP),
-                                               IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR));
+    dialogIcon = static_cast<HICON>(
+        LoadImageW(moduleInstance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR));
     INT_PTR result = DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_DOWNLOAD), owner,
                                      DownloadDialogProc, 0);
-    if (dialogIcon != nullptr)
-    {
+    if (dialogIcon != nullptr) {
         DestroyIcon(dialogIcon);
         dialogIcon = nullptr;
     }
@@ -49,7 +47,7 @@ int RunForInstaller(HWND owner, const wchar_t* osVersion)
     return static_cast<int>(RunDownloadDialog(owner));
 }
 
-}  // namespace
+} // namespace
 
 int RunProgram(HINSTANCE instance)
 {

@@ -18,7 +18,7 @@ bool TotalLabelIsPlaceholder()
     return GetWindowTextLengthW(bytesTotalLabel) == 3;
 }
 
-}  // namespace
+} // namespace
 
 unsigned int ProgressPosition(std::uint64_t total, std::uint64_t done)
 {
@@ -34,19 +34,15 @@ unsigned int ProgressPosition(std::uint64_t total, std::uint64_t done)
 void ShowDownloadProgress(std::uint64_t total, std::uint64_t done)
 {
     SetWindowTextW(bytesDoneLabel, MStringEx<wchar_t>::FromUInt64(done).Data());
-    if (total != 0)
-    {
-        if (TotalLabelIsPlaceholder())
-        {
-            SetWindowTextW(bytesTotalLabel,
-                           FormattedResourceString(IDS_TOTAL_KNOWN,
-                                                   MStringEx<wchar_t>::FromUInt64(total))
-                               .Data());
+    if (total != 0) {
+        if (TotalLabelIsPlaceholder()) {
+            SetWindowTextW(
+                bytesTotalLabel,
+                FormattedResourceString(IDS_TOTAL_KNOWN, MStringEx<wchar_t>::FromUInt64(total))
+                    .Data());
         }
         SendMessageW(progressBar, PBM_SETPOS, ProgressPosition(total, done), 0);
-    }
-    else
-    {
+    } else {
         if (TotalLabelIsPlaceholder())
             SetWindowTextW(bytesTotalLabel, ResourceString(IDS_TOTAL_UNKNOWN).Data());
         SendMessageW(progressBar, PBM_SETPOS, unknownTotalPosition, 0);

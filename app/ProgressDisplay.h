@@ -19,8 +19,7 @@ unsigned int ProgressPosition(std::uint64_t total, std::uint64_t done);
 
 // Reports the hash computation to the dialog from the worker thread and stops it once the user
 // has confirmed cancellation. Owns neither handle.
-class LocalObserver : public MObserver
-{
+class LocalObserver : public MObserver {
 public:
     LocalObserver(HWND window, HANDLE cancelEvent);
     ~LocalObserver() override;

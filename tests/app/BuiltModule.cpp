@@ -7,8 +7,7 @@ namespace kdm_test {
 std::wstring BuildTreePath(const std::wstring& relative)
 {
     std::vector<wchar_t> path(MAX_PATH * 4);
-    const DWORD length =
-        GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     std::wstring folder(path.data(), length);
     // The test programs live in <build>/tests.
     folder.erase(folder.find_last_of(L'\\'));
@@ -27,4 +26,4 @@ DataModule::~DataModule()
         FreeLibrary(module_);
 }
 
-}  // namespace kdm_test
+} // namespace kdm_test

@@ -12,8 +12,7 @@ namespace kdm_test {
 std::wstring BuildTreePath(const std::wstring& relative);
 
 // A module loaded as a data file: resources can be read, no code runs. Closed on destruction.
-class DataModule
-{
+class DataModule {
 public:
     explicit DataModule(const std::wstring& path);
     ~DataModule();
@@ -26,4 +25,4 @@ private:
     HMODULE module_;
 };
 
-}  // namespace kdm_test
+} // namespace kdm_test

@@ -21,8 +21,7 @@ using kdm_test::DataModule;
 
 const WORD englishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
-struct Variant
-{
+struct Variant {
     const wchar_t* path;
     const wchar_t* downloadUrl;
     const wchar_t* websiteUrl;
@@ -41,8 +40,8 @@ std::vector<unsigned char> ResourceBytes(HMODULE module, const wchar_t* type, co
     HRSRC info = FindResourceExW(module, type, name, englishUs);
     if (info == nullptr)
         return {};
-    const unsigned char* bytes = static_cast<const unsigned char*>(
-        LockResource(LoadResource(module, info)));
+    const unsigned char* bytes =
+        static_cast<const unsigned char*>(LockResource(LoadResource(module, info)));
     return std::vector<unsigned char>(bytes, bytes + SizeofResource(module, info));
 }
 
@@ -56,7 +55,8 @@ std::map<UINT, std::wstring> ExpectedStrings(const Variant& variant)
         {104, L"The %s %s could not reach " + download + L"."},
         {105, L"%s is designed for Windows XP SP4, and later operating systems. %s cannot be "
               L"installed on this machine. To download the appropriate installation package for "
-              L"your system please go to " + website + L"."},
+              L"your system please go to " +
+                  website + L"."},
         {106, L"The download manager does not recognize this operating system. Please go to " +
                   website +
                   L" to obtain a compatible version of the download manager or otherwise "
@@ -88,7 +88,8 @@ std::map<UINT, std::wstring> ExpectedStrings(const Variant& variant)
         {119, L"The installation package was downloaded successfully, however the data integrity "
               L"verification hash code supplied by the web server does not match the code "
               L"computed by the %s. This may be due to data transmission errors.\n\nPlease make "
-              L"sure to use the latest %s, available from " + website +
+              L"sure to use the latest %s, available from " +
+                  website +
                   L", and try again. Alternatively, download the installation package suitable "
                   L"for your system available from the same web address.\n\nDo you want to "
                   L"install the downloaded installation package anyway?"},
@@ -106,8 +107,7 @@ std::map<UINT, std::wstring> ExpectedStrings(const Variant& variant)
 std::map<UINT, std::wstring> StringTable(HMODULE module, std::vector<UINT>& blocks)
 {
     std::map<UINT, std::wstring> table;
-    for (UINT block = 1; block <= 4096; ++block)
-    {
+    for (UINT block = 1; block <= 4096; ++block) {
         const std::vector<unsigned char> bytes =
             ResourceBytes(module, MAKEINTRESOURCEW(6), MAKEINTRESOURCEW(block));
         if (bytes.empty())
@@ -116,8 +116,7 @@ std::map<UINT, std::wstring> StringTable(HMODULE module, std::vector<UINT>& bloc
         std::vector<wchar_t> units(bytes.size() / 2);
         std::memcpy(units.data(), bytes.data(), units.size() * 2);
         size_t at = 0;
-        for (UINT entry = 0; entry < 16 && at < units.size(); ++entry)
-        {
+        for (UINT entry = 0; entry < 16 && at < units.size(); ++entry) {
             const size_t length = units[at++];
             if (length != 0)
                 table[(block - 1) * 16 + entry] = std::wstring(&units[at], length);
@@ -129,9 +128,10 @@ std::map<UINT, std::wstring> StringTable(HMODULE module, std::vector<UINT>& bloc
 
 TEST(Resources, StringTableHoldsExactlyTheProgramTexts)
 {
-    for (const Variant& variant : variants)
-    {
-        SCOPED_TRACE(testing::Message() << "module " << std::string(variant.path, variant.path + wcslen(variant.path)));
+    for (const Variant& variant : variants) {
+        SCOPED_TRACE(testing::Message()
+                     << "module "
+                     << std::string(variant.path, variant.path + wcslen(variant.path)));
         DataModule module(BuildTreePath(variant.path));
         ASSERT_NE(module.Get(), nullptr) << GetLastError();
         std::vector<UINT> blocks;
@@ -139,8 +139,7 @@ TEST(Resources, StringTableHoldsExactlyTheProgramTexts)
         EXPECT_EQ(blocks, (std::vector<UINT>{7, 8}));
         const std::map<UINT, std::wstring> expected = ExpectedStrings(variant);
         EXPECT_EQ(table.size(), expected.size());
-        for (const auto& entry : expected)
-        {
+        for (const auto& entry : expected) {
             const auto found = table.find(entry.first);
             ASSERT_NE(found, table.end()) << "string " << entry.first << " is missing";
             EXPECT_TRUE(found->second == entry.second) << "string " << entry.first << " differs";
@@ -149,8 +148,7 @@ TEST(Resources, StringTableHoldsExactlyTheProgramTexts)
 }
 
 // Reads the parts of an extended dialog template in order.
-class TemplateReader
-{
+class TemplateReader {
 public:
     explicit TemplateReader(const std::vector<unsigned char>& bytes) : bytes_(bytes) {}
 
@@ -179,8 +177,7 @@ public:
     void AlignDword() { at_ = (at_ + 3) & ~static_cast<size_t>(3); }
 
 private:
-    template <typename T>
-    T Read()
+    template <typename T> T Read()
     {
         T value{};
         if (at_ + sizeof(T) > bytes_.size())
@@ -194,8 +191,7 @@ private:
     size_t at_ = 0;
 };
 
-struct ControlRow
-{
+struct ControlRow {
     int id;
     std::wstring className;
     std::wstring text;
@@ -221,7 +217,8 @@ TEST(Resources, DialogTemplateMatchesTheLayout)
     const DWORD child = WS_CHILD | WS_VISIBLE;
     const std::vector<ControlRow> expected = {
         {1003, L"Static", L"Static", child | WS_GROUP | SS_LEFT, 7, 7, 29, 28},
-        {1002, L"Static", L"Downloading:", child | WS_GROUP | SS_SIMPLE | SS_NOPREFIX, 62, 11, 63, 14},
+        {1002, L"Static", L"Downloading:", child | WS_GROUP | SS_SIMPLE | SS_NOPREFIX, 62, 11, 63,
+         14},
         {1007, L"Static", L"", child | WS_GROUP | SS_LEFT, 201, 12, 106, 8},
         {1004, L"Static", L"OS", child | WS_GROUP | SS_LEFT, 63, 26, 335, 14},
         {1006, L"Static",
@@ -232,7 +229,8 @@ TEST(Resources, DialogTemplateMatchesTheLayout)
         {1000, L"msctls_progress32", L"", child | WS_BORDER, 7, 51, 391, 14},
         {-1, L"Static", L"Made by Norvalis", child | WS_GROUP | SS_LEFT, 7, 108, 207, 8},
         {1001, L"Button", L"Go to website", child | BS_PUSHBUTTON | WS_TABSTOP, 262, 102, 67, 14},
-        {1005, L"Button", L"Cancel", child | BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 331, 102, 67, 14},
+        {1005, L"Button", L"Cancel", child | BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, 331, 102, 67,
+         14},
         {1008, L"Static", L"", child | WS_GROUP | SS_RIGHT, 129, 12, 69, 8},
     };
 
@@ -241,10 +239,10 @@ TEST(Resources, DialogTemplateMatchesTheLayout)
         ResourceBytes(module.Get(), MAKEINTRESOURCEW(5), MAKEINTRESOURCEW(101));
     ASSERT_FALSE(bytes.empty()) << "dialog 101 (English, United States) is missing";
     TemplateReader reader(bytes);
-    EXPECT_EQ(reader.Word(), 1);       // dlgVer
-    EXPECT_EQ(reader.Word(), 0xFFFF);  // extended template
-    reader.Dword();                    // help id
-    EXPECT_EQ(reader.Dword(), 0u);     // no extended style
+    EXPECT_EQ(reader.Word(), 1);      // dlgVer
+    EXPECT_EQ(reader.Word(), 0xFFFF); // extended template
+    reader.Dword();                   // help id
+    EXPECT_EQ(reader.Dword(), 0u);    // no extended style
     EXPECT_EQ(reader.Dword(), static_cast<DWORD>(WS_POPUP | WS_CAPTION | WS_SYSMENU |
                                                  DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS));
     const WORD controls = reader.Word();
@@ -252,22 +250,21 @@ TEST(Resources, DialogTemplateMatchesTheLayout)
     EXPECT_EQ(reader.Short(), 0);
     EXPECT_EQ(reader.Short(), 405);
     EXPECT_EQ(reader.Short(), 123);
-    EXPECT_EQ(reader.NameOrOrdinal(), L"");  // no menu
-    EXPECT_EQ(reader.NameOrOrdinal(), L"");  // standard dialog class
+    EXPECT_EQ(reader.NameOrOrdinal(), L""); // no menu
+    EXPECT_EQ(reader.NameOrOrdinal(), L""); // standard dialog class
     EXPECT_EQ(reader.Text(), L"Kestrune Download Manager");
-    EXPECT_EQ(reader.Word(), 8);  // points
-    EXPECT_EQ(reader.Word(), 0);  // weight
-    EXPECT_EQ(reader.Byte(), 0);  // italic
-    EXPECT_EQ(reader.Byte(), 1);  // character set
+    EXPECT_EQ(reader.Word(), 8); // points
+    EXPECT_EQ(reader.Word(), 0); // weight
+    EXPECT_EQ(reader.Byte(), 0); // italic
+    EXPECT_EQ(reader.Byte(), 1); // character set
     EXPECT_EQ(reader.Text(), L"MS Shell Dlg");
 
     ASSERT_EQ(controls, expected.size());
-    for (const ControlRow& row : expected)
-    {
+    for (const ControlRow& row : expected) {
         SCOPED_TRACE(testing::Message() << "control " << row.id);
         reader.AlignDword();
-        reader.Dword();                 // help id
-        EXPECT_EQ(reader.Dword(), 0u);  // extended style
+        reader.Dword();                // help id
+        EXPECT_EQ(reader.Dword(), 0u); // extended style
         EXPECT_EQ(reader.Dword(), row.style);
         EXPECT_EQ(reader.Short(), row.x);
         EXPECT_EQ(reader.Short(), row.y);
@@ -276,13 +273,12 @@ TEST(Resources, DialogTemplateMatchesTheLayout)
         EXPECT_EQ(static_cast<int>(reader.Dword()), row.id);
         EXPECT_EQ(ClassName(reader.NameOrOrdinal()), ClassName(row.className));
         EXPECT_EQ(reader.NameOrOrdinal(), row.text);
-        EXPECT_EQ(reader.Word(), 0);  // no creation data
+        EXPECT_EQ(reader.Word(), 0); // no creation data
     }
 }
 
 #pragma pack(push, 2)
-struct GroupIconEntry
-{
+struct GroupIconEntry {
     BYTE width;
     BYTE height;
     BYTE colorCount;
@@ -305,8 +301,7 @@ TEST(Resources, IconGroupHasEverySizeInEveryDepth)
     ASSERT_EQ(bytes.size(), 6 + count * sizeof(GroupIconEntry));
 
     std::map<int, std::vector<int>> depthsBySize;
-    for (WORD i = 0; i < count; ++i)
-    {
+    for (WORD i = 0; i < count; ++i) {
         GroupIconEntry entry{};
         std::memcpy(&entry, &bytes[6 + i * sizeof(entry)], sizeof(entry));
         const int size = entry.width == 0 ? 256 : entry.width;
@@ -334,8 +329,7 @@ std::wstring VersionValue(const std::wstring& file, const wchar_t* subBlock)
     UINT length = 0;
     if (!VerQueryValueW(block.data(), subBlock, &value, &length))
         return L"<missing>";
-    if (std::wstring(subBlock) == L"\\")
-    {
+    if (std::wstring(subBlock) == L"\\") {
         const VS_FIXEDFILEINFO* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
         return std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." +
                std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
@@ -346,8 +340,7 @@ std::wstring VersionValue(const std::wstring& file, const wchar_t* subBlock)
                std::to_wstring(HIWORD(fixed->dwProductVersionLS)) + L"." +
                std::to_wstring(LOWORD(fixed->dwProductVersionLS));
     }
-    if (std::wstring(subBlock) == L"\\VarFileInfo\\Translation")
-    {
+    if (std::wstring(subBlock) == L"\\VarFileInfo\\Translation") {
         const WORD* pair = static_cast<const WORD*>(value);
         return length == 4 ? std::to_wstring(pair[0]) + L"," + std::to_wstring(pair[1])
                            : L"<" + std::to_wstring(length) + L" bytes>";
@@ -367,8 +360,7 @@ TEST(Resources, VersionBlockCarriesTheProductValues)
         {L"\\StringFileInfo\\040904b0\\CompanyName", L"Norvalis"},
         {L"\\StringFileInfo\\040904b0\\OriginalFilename", L"Kestrune Download Manager"},
     };
-    for (const Variant& variant : variants)
-    {
+    for (const Variant& variant : variants) {
         const std::wstring file = BuildTreePath(variant.path);
         for (const auto& row : expected)
             EXPECT_TRUE(VersionValue(file, row.first) == row.second)
@@ -384,16 +376,14 @@ TEST(Resources, ManifestAsksForCommonControls6AndNamesTheSupportedSystems)
     const std::string manifest(bytes.begin(), bytes.end());
     for (const char* part : {
              "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
-             "processorArchitecture=\"*\"",
-             "level=\"asInvoker\" uiAccess=\"false\"",
-             "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Vista
-             "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // 7
-             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // 8
-             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // 8.1
-         })
-    {
+             "processorArchitecture=\"*\"", "level=\"asInvoker\" uiAccess=\"false\"",
+             "{e2011457-1546-43c5-a5fe-008deee3d3f0}", // Vista
+             "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
+             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
+             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // 8.1
+         }) {
         EXPECT_NE(manifest.find(part), std::string::npos) << part;
     }
 }
 
-}  // namespace
+} // namespace
