@@ -2,7 +2,20 @@
 //
 // Each accepted connection reads one request, records it, takes the next scripted response
 // (or the fallback when the script is used up) and acts it out, then closes. Every response
-// closes its connection, so a client never reuses one.
+// closes its connection, so a client never reuses one. The script and the records persist
+// across Stop and Start.
+//
+// The program's own download address is port 80 of a loopback address: a test program whose
+// server binds port 80 must be registered with a ctest RESOURCE_LOCK so that such programs run
+// one at a time. Other tests can use any other 127.x.y.z address and port side by side.
+//
+//     TestServer server;
+//     server.Enqueue(Response::Ok().Header("NORVALIS-DOWNLOAD-HASHCODE", PatternSha1HexUpper(50000))
+//                        .GeneratedBody(50000).Pieces(8192, 5));
+//     ASSERT_TRUE(server.Start("127.0.0.1", 80)) << server.LastError();
+//     ... run the program ...
+//     ASSERT_TRUE(server.WaitForRequests(1, 10000)) << server.Describe();
+//     EXPECT_EQ("NORVALIS_PRODUCT: Kestrune", server.Requests()[0].Find("NORVALIS_PRODUCT")->line);
 #pragma once
 
 #include <cstdint>
