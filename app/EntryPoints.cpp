@@ -2,6 +2,8 @@
 // KestruneDownloadManager.def), and the program's run behind wWinMain.
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include "app/AppState.h"
 #include "app/DialogIds.h"
 #include "app/DownloadDialog.h"
@@ -26,6 +28,13 @@ HINSTANCE OwnModule()
 
 INT_PTR RunDownloadDialog(HWND owner)
 {
+    // The template holds a progress bar: its window class must be registered before the dialog
+    // is created, or Windows cannot create the dialog.
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&controls);
+
     dialogIcon = static_cast<HICON>(
         LoadImageW(moduleInstance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR));
     INT_PTR result = DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_DOWNLOAD), owner,

@@ -30,6 +30,9 @@ done
 
 # Windows draws its own frames (screenshots without a window manager) with Wine's fonts.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d Y /f >/dev/null 2>&1
+# Unmanaged windows: without a window manager, Wine otherwise waits up to 2 s for every window
+# that is hidden or destroyed.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 mkdir -p "$prefix/drive_c/windows/Fonts"
 cp -n /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
 
