@@ -1,0 +1,215 @@
+#include "net/ConnectivityProbe.h"
+
+#include <winsock2.h>
+
+#include <cstring>
+
+#include "foundation/Handles.h"
+
+namespace {
+
+const int maxAttempts = 4;
+const DWORD echoTimeoutMs = 1250;
+const WORD echoDataSize = 64;
+const unsigned char echoDataByte = 0xAA;
+// One ICMP echo reply record (28 bytes on 32-bit Windows) followed by the echoed data.
+const DWORD replyBufferSize = 28 + echoDataSize;
+
+// The ICMP functions as exported by Iphlpapi.dll and ICMP.dll; declared here because they are
+// looked up at run time, never imported.
+using IcmpCreateFileFunction = HANDLE(WINAPI*)();
+using IcmpCloseHandleFunction = BOOL(WINAPI*)(HANDLE icmp);
+using IcmpSendEchoFunction = DWORD(WINAPI*)(HANDLE icmp, unsigned long destination,
+                                            void* requestData, WORD requestSize,
+                                            void* requestOptions, void* replyBuffer,
+                                            DWORD replySize, DWORD timeoutMs);
+
+struct IcmpFunctions {
+    IcmpCreateFileFunction create = nullptr;
+    IcmpCloseHandleFunction close = nullptr;
+    IcmpSendEchoFunction sendEcho = nullptr;
+
+    bool Complete() const { return create != nullptr && close != nullptr && sendEcho != nullptr; }
+};
+
+// GetProcAddress's result converted to the function's own type. The cast through a plain
+// pointer-to-function keeps the conversion between unrelated function types explicit.
+template <typename Function>
+Function LookUp(HMODULE library, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
+IcmpFunctions LookUpIcmp(HMODULE library)
+{
+    IcmpFunctions functions;
+    functions.create = LookUp<IcmpCreateFileFunction>(library, "IcmpCreateFile");
+    functions.close = LookUp<IcmpCloseHandleFunction>(library, "IcmpCloseHandle");
+    functions.sendEcho = LookUp<IcmpSendEchoFunction>(library, "IcmpSendEcho");
+    return functions;
+}
+
+// Holds one successful WSAStartup and calls WSACleanup for it at the end of the scope.
+class WinsockStart {
+public:
+    // Asks for Winsock 1.1; Started() is false when WSAStartup failed (nothing to clean up then).
+    WinsockStart()
+    {
+        WSADATA data{};
+        started_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
+        version_ = data.wVersion;
+    }
+    ~WinsockStart()
+    {
+        if (started_) {
+            WSACleanup();
+        }
+    }
+    WinsockStart(const WinsockStart&) = delete;
+    WinsockStart& operator=(const WinsockStart&) = delete;
+
+    bool Started() const { return started_; }
+    // Exactly version 1.1: major byte 1 and minor byte 1.
+    bool IsVersion11() const { return LOBYTE(version_) == 1 && HIBYTE(version_) == 1; }
+
+private:
+    bool started_;
+    WORD version_;
+};
+
+// Closes an ICMP handle through the looked-up IcmpCloseHandle at the end of the scope.
+class IcmpHandle {
+public:
+    IcmpHandle(HANDLE handle, IcmpCloseHandleFunction close) : handle_(handle), close_(close) {}
+    ~IcmpHandle()
+    {
+        if (IsValid()) {
+            close_(handle_);
+        }
+    }
+    IcmpHandle(const IcmpHandle&) = delete;
+    IcmpHandle& operator=(const IcmpHandle&) = delete;
+
+    HANDLE Get() const { return handle_; }
+    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+    IcmpCloseHandleFunction close_;
+};
+
+// Frees a GlobalAlloc block at the end of the scope.
+class GlobalBlock {
+public:
+    explicit GlobalBlock(HGLOBAL block) : block_(block) {}
+    ~GlobalBlock()
+    {
+        if (block_ != nullptr) {
+            GlobalFree(block_);
+        }
+    }
+    GlobalBlock(const GlobalBlock&) = delete;
+    GlobalBlock& operator=(const GlobalBlock&) = delete;
+
+    HGLOBAL Get() const { return block_; }
+
+private:
+    HGLOBAL block_;
+};
+
+// One attempt: resolve the name, send one echo. True when the echo got a reply; the reply's
+// status is not examined.
+bool EchoOnce(const MStringEx<char>& hostName, const IcmpFunctions& icmp,
+              ProbeEnvironment::Resolver resolve)
+{
+    const hostent* const host = resolve(hostName.Data());
+    if (host == nullptr || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr ||
+        host->h_length != 4) {
+        return false;
+    }
+    unsigned long destination = 0;
+    std::memcpy(&destination, host->h_addr_list[0], sizeof(destination));
+
+    const IcmpHandle handle(icmp.create(), icmp.close);
+    if (!handle.IsValid()) {
+        return false;
+    }
+    unsigned char requestData[echoDataSize];
+    std::memset(requestData, echoDataByte, sizeof(requestData));
+    // GMEM_FIXED with GMEM_ZEROINIT: the handle is the block's address.
+    const GlobalBlock reply(GlobalAlloc(GPTR, replyBufferSize));
+    if (reply.Get() == nullptr) {
+        return false;
+    }
+    return icmp.sendEcho(handle.Get(), destination, requestData, echoDataSize, nullptr,
+                         reply.Get(), replyBufferSize, echoTimeoutMs) != 0;
+}
+
+}  // namespace
+
+MStringEx<wchar_t> ProbeHostName(const MStringEx<wchar_t>& address)
+{
+    MStringEx<wchar_t> name(address);
+    std::uint32_t prefixLength = 0;
+    if (address.StartsWithNoCase(L"http://")) {
+        prefixLength = 7;
+    } else if (address.StartsWithNoCase(L"https://")) {
+        prefixLength = 8;
+    }
+    name.ReplaceBackslashes();
+    if (prefixLength != 0) {
+        name = name.Mid(prefixLength);
+    }
+    return name.LeftOfChar(L'/');
+}
+
+ProbeEnvironment DefaultProbeEnvironment()
+{
+    ProbeEnvironment environment{};
+    environment.primaryLibrary = L"Iphlpapi.dll";
+    environment.fallbackLibrary = L"ICMP.dll";
+    environment.resolve = &gethostbyname;
+    return environment;
+}
+
+bool IsHostReachable(MStringEx<wchar_t> address)
+{
+    return IsHostReachable(address, DefaultProbeEnvironment());
+}
+
+bool IsHostReachable(MStringEx<wchar_t> address, const ProbeEnvironment& environment)
+{
+    try {
+        // Both loads are attempted. The guards release the fallback library first, then the
+        // primary one.
+        const ModuleGuard primary(LoadLibraryW(environment.primaryLibrary));
+        const ModuleGuard fallback(LoadLibraryW(environment.fallbackLibrary));
+
+        IcmpFunctions icmp;
+        if (!primary.IsEmpty()) {
+            icmp = LookUpIcmp(primary.Get());
+        }
+        // All three come from one library: a partial set from the primary one is replaced.
+        if (!icmp.Complete() && !fallback.IsEmpty()) {
+            icmp = LookUpIcmp(fallback.Get());
+        }
+        if (!icmp.Complete()) {
+            return false;
+        }
+
+        const WinsockStart winsock;
+        if (!winsock.Started() || !winsock.IsVersion11()) {
+            return false;
+        }
+
+        const MStringEx<char> hostName = ProbeHostName(address).ToUtf8();
+        for (int attempt = 0; attempt < maxAttempts; ++attempt) {
+            if (EchoOnce(hostName, icmp, environment.resolve)) {
+                return true;
+            }
+        }
+        return false;
+    } catch (...) {
+        return false;
+    }
+}

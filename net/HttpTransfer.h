@@ -1,0 +1,68 @@
+// The HTTP transfer of the package: one GET through WinINet, the response headers the caller
+// asks for, and the body written block by block into the target file.
+#ifndef KDM_NET_HTTPTRANSFER_H
+#define KDM_NET_HTTPTRANSFER_H
+
+#include <cstdint>
+
+#include <windows.h>
+
+#include "foundation/Containers.h"
+#include "foundation/StringEx.h"
+
+// The request header block's format: the caller fills in, in this order, the product name, the
+// major product version, the Windows name ("XP", "Vista", "7", "8") and the processor word size
+// ("32", "64"). Four lines, no line break after the last.
+extern const wchar_t requestHeaderFormat[];
+// The response header that carries the package's hash code (hyphens, not underscores).
+extern const wchar_t hashCodeHeaderName[];
+
+// Header names mapped to the raw bytes of their values (UTF-16 text as WinINet returns it).
+using HeaderDictionary = Dictionary<MStringEx<wchar_t>, MemoryPH<unsigned char>, MNoLock, MNoLock>;
+
+// The address that is requested: the address itself when it contains "//", else "http://" and
+// the address.
+MStringEx<wchar_t> RequestAddress(const MStringEx<wchar_t>& address);
+// The scheme and host part of a request address, which is probed before the request: the text
+// before the first "/" after the scheme ("http://" or, in any letter case, "https://"; anything
+// else counts as seven characters), or all of it when there is none (an address shorter than
+// its scheme included).
+MStringEx<wchar_t> ProbeAddress(const MStringEx<wchar_t>& requestAddress);
+// Only a status from 200 to 299 delivers the package; any other (an error page, a redirect that
+// WinINet did not follow, Wine's 0 for an empty reply) is never saved.
+bool IsSuccessStatus(DWORD status);
+// Content-Length text as the expected total: a non-empty decimal number that fits 64 bits gives
+// true and the number; anything else gives false and 0 (no size known).
+bool ParseContentLength(const MStringEx<wchar_t>& text, std::uint64_t& total);
+
+// Fetches `address` and writes the body into `targetFile`. Runs on the download worker thread.
+//
+// Arguments, in this order:
+//   address           the download address (string 103); "http://" is put in front when it
+//                     holds no "//";
+//   requestHeaders    the request header block (requestHeaderFormat filled in);
+//   agentName         WinINet's agent name: the version block's InternalName;
+//   targetFile        open for writing at position 0; neither closed nor moved back here;
+//   progressWindow    receives progressMessage, sent synchronously after each block (also for
+//                     the final empty read): wParam points to the expected total (0 = unknown),
+//                     lParam to the bytes written so far; both valid only during the call.
+//                     The window's thread must keep pumping messages;
+//   progressMessage   WM_DOWNLOAD_PROGRESS;
+//   cancelEvent       tested before every block: signalled (or a failed wait) ends the transfer;
+//   headers           on entry its keys name the wanted response headers (values ignored); once
+//                     the response has arrived its content is replaced by the wanted headers the
+//                     response carries, each value as UTF-16 bytes (readers stop at the first
+//                     null). An absent header has no entry.
+//
+// True only when the status was 2xx and the whole body was received and written; when the
+// response gives a valid Content-Length and no Transfer-Encoding, the body must have exactly
+// that length. False on an unreachable host, a failed open, read or write, a cancel, and any
+// exception; the bytes already written stay in the file. Shows nothing to the user, never throws.
+//
+// WinINet's InternetOpenUrlW has no receive time-out under Wine: a server that accepts and then
+// stalls blocks this call until the connection closes.
+bool HttpDownload(MStringEx<wchar_t> address, const MStringEx<wchar_t>& requestHeaders,
+                  const MStringEx<wchar_t>& agentName, HANDLE targetFile, HWND progressWindow,
+                  UINT progressMessage, HANDLE cancelEvent, HeaderDictionary& headers);
+
+#endif

@@ -1,0 +1,76 @@
+// What the transfer tests share: a loopback server on 127.0.0.6:80, a target file, a window
+// that records the progress messages, and the cancel event.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/HttpTransfer.h"
+#include "tests/support/TestServer.h"
+#include "tests/support/Win32Holders.h"
+
+namespace kdm_net_test {
+
+const char serverAddress[] = "127.0.0.6";
+const wchar_t serverUrl[] = L"http://127.0.0.6";
+const wchar_t agentName[] = L"Download Manager";
+const UINT progressMessage = WM_USER + 31;
+
+struct Progress {
+    std::uint64_t total;
+    std::uint64_t done;
+};
+
+// A message-only window of the calling thread. The transfer runs on the same thread in most
+// tests, so its SendMessageW calls the window procedure directly and needs no message loop.
+class ProgressRecorder {
+public:
+    ProgressRecorder();
+    ~ProgressRecorder();
+    ProgressRecorder(const ProgressRecorder&) = delete;
+    ProgressRecorder& operator=(const ProgressRecorder&) = delete;
+
+    HWND Window() const { return window_; }
+    const std::vector<Progress>& Messages() const { return messages_; }
+    // Called after each recorded message, on the window's thread.
+    void OnMessage(std::function<void(const Progress&)> handler) { handler_ = handler; }
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HWND window_;
+    std::vector<Progress> messages_;
+    std::function<void(const Progress&)> handler_;
+};
+
+// The request header block the worker builds, with fixed values.
+MStringEx<wchar_t> TestRequestHeaders();
+// The file's whole content.
+std::string ReadWholeFile(HANDLE file);
+// GetLastError's code and text, for failure messages.
+std::string LastErrorText();
+
+class TransferTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // HttpDownload of `address` into the target file, with the recorder and the cancel event.
+    bool Download(const wchar_t* address, HeaderDictionary& headers);
+    bool Download(const wchar_t* address = serverUrl);
+    std::string FileContent() const { return ReadWholeFile(file_.Get()); }
+    // Truncates the target file to 0 bytes and moves to its start, as a new run's file is.
+    bool EmptyFile();
+
+    kdm_test::TestServer server_;
+    ProgressRecorder progress_;
+    kdm_test::HandleHolder cancel_;
+    kdm_test::HandleHolder file_;
+    std::wstring filePath_;
+};
+
+}  // namespace kdm_net_test
