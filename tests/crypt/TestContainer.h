@@ -1,0 +1,163 @@
+// Key containers of the crypt tests and what the tests read from them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <windows.h>
+#include <sddl.h>
+#include <wincrypt.h>
+
+#include "crypt/Crypt.h"
+
+struct AccessEntry {
+    BYTE type;
+    DWORD mask;
+    std::wstring sid;
+};
+
+// The container's access list as the provider reports it (PP_KEYSET_SEC_DESCR).
+struct AccessList {
+    bool read = false;
+    DWORD error = 0;
+    std::vector<BYTE> bytes;
+    std::vector<AccessEntry> entries;
+};
+
+// A container name in the machine keyset that no other test and no other run uses. The container,
+// if any test made one under this name, is deleted at the end of the test.
+class TestContainer {
+public:
+    TestContainer()
+    {
+        static unsigned sequence = 0;
+        name_ = L"Kestrune crypt test " + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++sequence);
+    }
+    ~TestContainer()
+    {
+        HCRYPTPROV none = 0;
+        CryptAcquireContextW(&none, name_.c_str(), kEnhancedProviderName, PROV_RSA_FULL,
+                             CRYPT_MACHINE_KEYSET | CRYPT_DELETEKEYSET);
+    }
+    TestContainer(const TestContainer&) = delete;
+    TestContainer& operator=(const TestContainer&) = delete;
+
+    const wchar_t* Name() const { return name_.c_str(); }
+
+    bool Exists() const
+    {
+        HCRYPTPROV provider = 0;
+        if (!Open(provider)) {
+            return false;
+        }
+        CryptReleaseContext(provider, 0);
+        return true;
+    }
+
+    // Creates the container the plain way, with the provider's default access list.
+    bool CreateWithoutAccessList() const
+    {
+        HCRYPTPROV provider = 0;
+        if (!CryptAcquireContextW(&provider, name_.c_str(), kEnhancedProviderName, PROV_RSA_FULL,
+                                  CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET)) {
+            return false;
+        }
+        CryptReleaseContext(provider, 0);
+        return true;
+    }
+
+    AccessList ReadAccessList() const
+    {
+        AccessList result;
+        HCRYPTPROV provider = 0;
+        if (!Open(provider)) {
+            result.error = GetLastError();
+            return result;
+        }
+        DWORD size = 0;
+        if (CryptGetProvParam(provider, PP_KEYSET_SEC_DESCR, nullptr, &size,
+                              DACL_SECURITY_INFORMATION)) {
+            result.bytes.resize(size);
+            result.read = CryptGetProvParam(provider, PP_KEYSET_SEC_DESCR, result.bytes.data(),
+                                            &size, DACL_SECURITY_INFORMATION) != FALSE;
+        }
+        result.error = result.read ? 0 : GetLastError();
+        CryptReleaseContext(provider, 0);
+        if (result.read) {
+            ReadEntries(result);
+        }
+        return result;
+    }
+
+private:
+    bool Open(HCRYPTPROV& provider) const
+    {
+        return CryptAcquireContextW(&provider, name_.c_str(), kEnhancedProviderName,
+                                    PROV_RSA_FULL, CRYPT_MACHINE_KEYSET) != FALSE;
+    }
+
+    static void ReadEntries(AccessList& list)
+    {
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL acl = nullptr;
+        if (!GetSecurityDescriptorDacl(list.bytes.data(), &present, &acl, &defaulted) ||
+            !present || acl == nullptr) {
+            return;
+        }
+        for (DWORD i = 0; i < acl->AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(acl, i, &ace)) {
+                continue;
+            }
+            const ACCESS_ALLOWED_ACE* const entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+            AccessEntry read{entry->Header.AceType, entry->Mask, L""};
+            wchar_t* text = nullptr;
+            if (ConvertSidToStringSidW(const_cast<DWORD*>(&entry->SidStart), &text)) {
+                read.sid = text;
+                LocalFree(text);
+            }
+            list.entries.push_back(read);
+        }
+    }
+
+    std::wstring name_;
+};
+
+// KP_KEYLEN of the key, or 0 when it cannot be read.
+inline DWORD KeyBits(HCRYPTKEY key)
+{
+    DWORD bits = 0;
+    DWORD size = sizeof(bits);
+    if (!CryptGetKeyParam(key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0)) {
+        return 0;
+    }
+    return bits;
+}
+
+// The public key blob of a new RSA key of `bits`, made in a temporary context that stores nothing.
+// Empty when the provider refuses.
+inline MemoryPH<unsigned char> PublicKeyBlob(DWORD bits)
+{
+    MemoryPH<unsigned char> blob;
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, kEnhancedProviderName, PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT)) {
+        return blob;
+    }
+    HCRYPTKEY key = 0;
+    if (CryptGenKey(provider, AT_SIGNATURE, (bits << 16) | CRYPT_EXPORTABLE, &key)) {
+        DWORD size = 0;
+        if (CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &size)) {
+            MemoryPH<unsigned char> exported(size);
+            if (CryptExportKey(key, 0, PUBLICKEYBLOB, 0, exported.Data(), &size)) {
+                exported.Truncate(size);
+                Exchange(blob, exported);
+            }
+        }
+        CryptDestroyKey(key);
+    }
+    CryptReleaseContext(provider, 0);
+    return blob;
+}
