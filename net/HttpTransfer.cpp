@@ -64,8 +64,8 @@ bool QueryStatus(HINTERNET request, DWORD& status)
                           &length, nullptr) != FALSE;
 }
 
-// A byte buffer of at least `bytes` bytes that starts with the header name and its terminating
-// null character, as HTTP_QUERY_CUSTOM expects.
+// Puts the header name and its terminating null character at the start of the buffer, as
+// HTTP_QUERY_CUSTOM expects, enlarging the buffer when the name does not fit.
 void PutHeaderName(MemoryPH<unsigned char>& buffer, const MStringEx<wchar_t>& name)
 {
     const DWORD nameBytes = name.ByteSize();
@@ -86,12 +86,14 @@ void QueryWantedHeaders(HINTERNET request, HeaderDictionary& headers)
         MemoryPH<unsigned char> buffer(name.ByteSize());
         PutHeaderName(buffer, name);
         DWORD length = buffer.ByteSize();
-        if (HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, buffer.Data(), &length, nullptr)) {
+        const BOOL found = HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, buffer.Data(), &length, nullptr);
+        const DWORD error = found ? ERROR_SUCCESS : GetLastError();
+        if (found) {
             buffer.Truncate(UnitMin(length, buffer.Count()));
             answered.Add(new HeaderDictionary::PairType(name, buffer));
             continue;
         }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        if (error != ERROR_INSUFFICIENT_BUFFER) {
             continue;
         }
         const DWORD reported = length;

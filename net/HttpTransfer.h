@@ -59,8 +59,10 @@ bool ParseContentLength(const MStringEx<wchar_t>& text, std::uint64_t& total);
 // that length. False on an unreachable host, a failed open, read or write, a cancel, and any
 // exception; the bytes already written stay in the file. Shows nothing to the user, never throws.
 //
-// WinINet's InternetOpenUrlW has no receive time-out under Wine: a server that accepts and then
-// stalls blocks this call until the connection closes.
+// A server that accepts and then says nothing holds the call inside InternetOpenUrlW, where the
+// cancel event is not tested: on Windows until WinINet's receive time-out (30 s unless the
+// machine is configured otherwise) ends it with false; under Wine, which has no such time-out,
+// until the server closes the connection.
 bool HttpDownload(MStringEx<wchar_t> address, const MStringEx<wchar_t>& requestHeaders,
                   const MStringEx<wchar_t>& agentName, HANDLE targetFile, HWND progressWindow,
                   UINT progressMessage, HANDLE cancelEvent, HeaderDictionary& headers);
