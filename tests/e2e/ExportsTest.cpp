@@ -1,0 +1,251 @@
+// The real module as an installer uses it: loaded by a host program (this one, which carries
+// decoy resources under the program's ids), its two exports found by their decorated names and
+// called with an owner window. And the real program, started as a process.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/app/BuiltModule.h"
+#include "tests/support/Operator.h"
+
+namespace kdm_test {
+namespace {
+
+typedef int(WINAPI* DownloadFileExport)(HWND);
+typedef int(WINAPI* DownloadFileForInstallerExport)(HWND, const wchar_t*);
+
+const char downloadFileName[] = "?DownloadFile@@YGHQAUHWND__@@@Z";
+const char downloadFileForInstallerName[] = "?DownloadFileForInstaller@@YGHQAUHWND__@@PB_W@Z";
+const wchar_t dialogCaption[] = L"Kestrune Download Manager";
+
+std::wstring ModulePath()
+{
+    return BuildTreePath(L"loopback-bin\\KestruneDownloadManager.dll");
+}
+
+// What the host saw of the dialogs that were activated on its thread.
+struct SeenDialog {
+    std::wstring caption;
+    HINSTANCE instance;
+    bool hasBigIcon;
+    bool hasSmallIcon;
+};
+std::vector<SeenDialog> seenDialogs;
+HHOOK observerHook = nullptr;
+
+LRESULT CALLBACK ObserveActivation(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_ACTIVATE) {
+        const HWND window = reinterpret_cast<HWND>(wParam);
+        wchar_t className[64] = {};
+        GetClassNameW(window, className, 64);
+        if (std::wstring(className) == L"#32770") {
+            wchar_t caption[256] = {};
+            GetWindowTextW(window, caption, 256);
+            seenDialogs.push_back(
+                {caption, reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE)),
+                 SendMessageW(window, WM_GETICON, ICON_BIG, 0) != 0,
+                 SendMessageW(window, WM_GETICON, ICON_SMALL, 0) != 0});
+        }
+    }
+    return CallNextHookEx(observerHook, code, wParam, lParam);
+}
+
+// Plays the user while a run lasts: a run that gets as far as the Save As dialog is abandoned
+// there, and any message box is acknowledged, so that every run ends.
+class AbandoningUser {
+public:
+    explicit AbandoningUser(DWORD processId = GetCurrentProcessId())
+        : processId_(processId),
+          thread_(CreateThread(nullptr, 0, &AbandoningUser::Run, this, 0, nullptr))
+    {
+    }
+    ~AbandoningUser()
+    {
+        stop_ = true;
+        WaitForSingleObject(thread_, 10000);
+        CloseHandle(thread_);
+    }
+    AbandoningUser(const AbandoningUser&) = delete;
+    AbandoningUser& operator=(const AbandoningUser&) = delete;
+
+private:
+    static DWORD WINAPI Run(void* parameter)
+    {
+        AbandoningUser* user = static_cast<AbandoningUser*>(parameter);
+        Operator op(100);
+        while (!user->stop_) {
+            for (const WindowInfo& window : TopLevelWindows()) {
+                if (!window.visible || window.className != L"#32770" ||
+                    window.processId != user->processId_ || window.caption == dialogCaption) {
+                    continue;
+                }
+                const MessageBoxInfo box = op.ReadMessageBox(window.hwnd);
+                if (box && box.HasButton(IDOK)) {
+                    op.Answer(box, IDOK);
+                } else if (box && box.HasButton(IDNO)) {
+                    op.Answer(box, IDNO);
+                } else {
+                    PostMessageW(window.hwnd, WM_COMMAND, IDCANCEL, 0);
+                }
+            }
+            Sleep(50);
+        }
+        return 0;
+    }
+
+    std::atomic<bool> stop_{false};
+    DWORD processId_;
+    HANDLE thread_;
+};
+
+// GetProcAddress's result as the export's own type (through the generic function pointer type).
+template <typename Function>
+Function ExportOf(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+class Exports : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        module_ = LoadLibraryW(ModulePath().c_str());
+        ASSERT_NE(module_, nullptr) << "cannot load the module: " << GetLastError();
+        downloadFile_ = ExportOf<DownloadFileExport>(module_, downloadFileName);
+        downloadFileForInstaller_ =
+            ExportOf<DownloadFileForInstallerExport>(module_, downloadFileForInstallerName);
+        ASSERT_NE(downloadFile_, nullptr);
+        ASSERT_NE(downloadFileForInstaller_, nullptr);
+        owner_ = CreateWindowExW(0, L"STATIC", L"Installer", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 60,
+                                 900, 600, nullptr, nullptr, nullptr, nullptr);
+        seenDialogs.clear();
+        observerHook = SetWindowsHookExW(WH_CBT, ObserveActivation, nullptr, GetCurrentThreadId());
+    }
+    void TearDown() override
+    {
+        UnhookWindowsHookEx(observerHook);
+        DestroyWindow(owner_);
+        FreeLibrary(module_);
+    }
+
+    bool QuitMessageInQueue()
+    {
+        MSG message{};
+        return PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+    }
+
+    void ExpectOneDialogOfTheModule()
+    {
+        ASSERT_EQ(seenDialogs.size(), 1u);
+        EXPECT_EQ(seenDialogs[0].caption, dialogCaption);
+        EXPECT_EQ(seenDialogs[0].instance, module_) << "the dialog came from another module";
+        EXPECT_TRUE(seenDialogs[0].hasBigIcon);
+        EXPECT_TRUE(seenDialogs[0].hasSmallIcon);
+    }
+
+    HMODULE module_ = nullptr;
+    DownloadFileExport downloadFile_ = nullptr;
+    DownloadFileForInstallerExport downloadFileForInstaller_ = nullptr;
+    HWND owner_ = nullptr;
+};
+
+TEST_F(Exports, DownloadFileShowsTheModulesDialogAndAnAbandonedRunEndsWithZero)
+{
+    AbandoningUser user;
+    EXPECT_EQ(downloadFile_(owner_), 0);
+    ExpectOneDialogOfTheModule();
+    EXPECT_FALSE(QuitMessageInQueue()) << "a quit message reached the host's message loop";
+    EXPECT_TRUE(IsWindowEnabled(owner_)) << "the owner is left disabled after the dialog";
+}
+
+TEST_F(Exports, DownloadFileForInstallerWithOrWithoutAVersionCodeRunsTheSameDialog)
+{
+    AbandoningUser user;
+    EXPECT_EQ(downloadFileForInstaller_(owner_, nullptr), 0);
+    EXPECT_EQ(downloadFileForInstaller_(owner_, L"601"), 0);
+    ASSERT_EQ(seenDialogs.size(), 2u);
+    for (const SeenDialog& dialog : seenDialogs) {
+        EXPECT_EQ(dialog.caption, dialogCaption);
+        EXPECT_EQ(dialog.instance, module_);
+    }
+    EXPECT_FALSE(QuitMessageInQueue());
+}
+
+// The export table holds the two decorated names and nothing else; the import table names only
+// system libraries.
+TEST(ModuleFile, ExportsExactlyTheTwoDecoratedNamesAndImportsOnlySystemLibraries)
+{
+    const HMODULE module = LoadLibraryW(ModulePath().c_str());
+    ASSERT_NE(module, nullptr);
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    const IMAGE_NT_HEADERS32* headers = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    EXPECT_EQ(headers->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(headers->OptionalHeader.MajorSubsystemVersion, 5);
+    EXPECT_EQ(headers->OptionalHeader.MinorSubsystemVersion, 1);
+
+    const IMAGE_DATA_DIRECTORY& exportEntry =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const IMAGE_EXPORT_DIRECTORY* exports =
+        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + exportEntry.VirtualAddress);
+    std::set<std::string> names;
+    const DWORD* nameOffsets = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        names.insert(reinterpret_cast<const char*>(base + nameOffsets[i]));
+    }
+    EXPECT_EQ(exports->NumberOfFunctions, 2u);
+    EXPECT_EQ(names, (std::set<std::string>{downloadFileName, downloadFileForInstallerName}));
+
+    const std::set<std::string> systemLibraries = {
+        "advapi32.dll", "comctl32.dll", "comdlg32.dll", "crypt32.dll", "gdi32.dll",
+        "iphlpapi.dll", "kernel32.dll", "msvcrt.dll",   "ole32.dll",   "shell32.dll",
+        "user32.dll",   "version.dll",  "wininet.dll",  "ws2_32.dll"};
+    const IMAGE_DATA_DIRECTORY& importEntry =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (const IMAGE_IMPORT_DESCRIPTOR* import =
+             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + importEntry.VirtualAddress);
+         import->Name != 0; ++import) {
+        std::string name = reinterpret_cast<const char*>(base + import->Name);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        EXPECT_EQ(systemLibraries.count(name), 1u) << name << " is not a system library";
+    }
+    FreeLibrary(module);
+}
+
+TEST(Program, AnAbandonedRunEndsTheProcessWithExitCodeZero)
+{
+    std::wstring commandLine =
+        L"\"" + BuildTreePath(L"loopback-bin\\KestruneDownloadManager.exe") + L"\" ignored /args";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process))
+        << GetLastError();
+    CloseHandle(process.hThread);
+    DWORD waited = WAIT_TIMEOUT;
+    {
+        AbandoningUser user(process.dwProcessId);
+        waited = WaitForSingleObject(process.hProcess, 20000);
+    }
+    DWORD exitCode = STILL_ACTIVE;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    if (waited != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(waited, WAIT_OBJECT_0) << "the program did not end";
+    EXPECT_EQ(exitCode, 0u);
+}
+
+}  // namespace
+}  // namespace kdm_test
