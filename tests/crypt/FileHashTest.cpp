@@ -23,11 +23,6 @@ struct Call {
     }
 };
 
-std::ostream& operator<<(std::ostream& out, const Call& c)
-{
-    return out << "(" << c.done << ", " << c.total << ", " << c.blockSize << ")";
-}
-
 // Records every notification; answers false to the one numbered stopAt (1 = the first).
 class RecordingObserver : public MObserver {
 public:
@@ -200,14 +195,6 @@ TEST_F(FileHash, FailuresRaiseTheSystemErrorAndRestoreThePosition)
     }
     EXPECT_EQ(Position(file.Get()), 4u);
     EXPECT_EQ(Hex(digest), "0102");
-
-    try {
-        authenticator.HashFile(INVALID_HANDLE_VALUE, digest, observer);
-        ADD_FAILURE() << "hash of no file";
-    } catch (const MCryptException& e) {
-        EXPECT_EQ(e.Code(), 8u);
-        EXPECT_EQ(e.Error(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
-    }
 }
 
 struct PausedRun {

@@ -10,20 +10,6 @@
 
 #include "crypt/Crypt.h"
 
-struct AccessEntry {
-    BYTE type;
-    DWORD mask;
-    std::wstring sid;
-};
-
-// The container's access list as the provider reports it (PP_KEYSET_SEC_DESCR).
-struct AccessList {
-    bool read = false;
-    DWORD error = 0;
-    std::vector<BYTE> bytes;
-    std::vector<AccessEntry> entries;
-};
-
 // A container name in the machine keyset that no other test and no other run uses. The container,
 // if any test made one under this name, is deleted at the end of the test.
 class TestContainer {
@@ -67,26 +53,30 @@ public:
         return true;
     }
 
-    AccessList ReadAccessList() const
+    // The container's access list as the provider reports it (PP_KEYSET_SEC_DESCR), in the
+    // security descriptor string format; empty when it cannot be read.
+    std::wstring AccessList() const
     {
-        AccessList result;
+        std::wstring result;
         HCRYPTPROV provider = 0;
         if (!Open(provider)) {
-            result.error = GetLastError();
             return result;
         }
         DWORD size = 0;
         if (CryptGetProvParam(provider, PP_KEYSET_SEC_DESCR, nullptr, &size,
                               DACL_SECURITY_INFORMATION)) {
-            result.bytes.resize(size);
-            result.read = CryptGetProvParam(provider, PP_KEYSET_SEC_DESCR, result.bytes.data(),
-                                            &size, DACL_SECURITY_INFORMATION) != FALSE;
+            std::vector<BYTE> descriptor(size);
+            wchar_t* text = nullptr;
+            if (CryptGetProvParam(provider, PP_KEYSET_SEC_DESCR, descriptor.data(), &size,
+                                  DACL_SECURITY_INFORMATION) &&
+                ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                    descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                    nullptr)) {
+                result = text;
+                LocalFree(text);
+            }
         }
-        result.error = result.read ? 0 : GetLastError();
         CryptReleaseContext(provider, 0);
-        if (result.read) {
-            ReadEntries(result);
-        }
         return result;
     }
 
@@ -95,31 +85,6 @@ private:
     {
         return CryptAcquireContextW(&provider, name_.c_str(), kEnhancedProviderName,
                                     PROV_RSA_FULL, CRYPT_MACHINE_KEYSET) != FALSE;
-    }
-
-    static void ReadEntries(AccessList& list)
-    {
-        BOOL present = FALSE;
-        BOOL defaulted = FALSE;
-        PACL acl = nullptr;
-        if (!GetSecurityDescriptorDacl(list.bytes.data(), &present, &acl, &defaulted) ||
-            !present || acl == nullptr) {
-            return;
-        }
-        for (DWORD i = 0; i < acl->AceCount; ++i) {
-            void* ace = nullptr;
-            if (!GetAce(acl, i, &ace)) {
-                continue;
-            }
-            const ACCESS_ALLOWED_ACE* const entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-            AccessEntry read{entry->Header.AceType, entry->Mask, L""};
-            wchar_t* text = nullptr;
-            if (ConvertSidToStringSidW(const_cast<DWORD*>(&entry->SidStart), &text)) {
-                read.sid = text;
-                LocalFree(text);
-            }
-            list.entries.push_back(read);
-        }
     }
 
     std::wstring name_;
