@@ -1,0 +1,29 @@
+// A visible top-level window that stands in for the download dialog as the owner of the Save As
+// dialog and the message boxes. It sits away from the screen's centre, where Wine puts a window
+// that nobody placed.
+#pragma once
+
+#include <windows.h>
+
+class OwnerWindow {
+public:
+    OwnerWindow()
+        : hwnd_(CreateWindowExW(0, L"STATIC", L"Download dialog stand-in",
+                                WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 60, 520, 300, nullptr,
+                                nullptr, GetModuleHandleW(nullptr), nullptr))
+    {
+    }
+    ~OwnerWindow()
+    {
+        if (hwnd_ != nullptr) {
+            DestroyWindow(hwnd_);
+        }
+    }
+    OwnerWindow(const OwnerWindow&) = delete;
+    OwnerWindow& operator=(const OwnerWindow&) = delete;
+
+    HWND Get() const { return hwnd_; }
+
+private:
+    HWND hwnd_;
+};
