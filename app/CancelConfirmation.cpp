@@ -102,7 +102,16 @@ int CenteredMessageBox(HWND owner, const MStringEx<wchar_t>& text,
 {
     messageBoxHook.Set(
         SetWindowsHookExW(WH_CBT, CenterMessageBoxHook, nullptr, GetCurrentThreadId()));
-    return MessageBoxW(owner, text.Data(), caption.Data(), type);
+    const int answer = MessageBoxW(owner, text.Data(), caption.Data(), type);
+    // A box that was shown has removed the hook on its activation. One that could not be created
+    // leaves it installed: remove it here, or it would move the next window activated on this
+    // thread and stay installed for good once the next box replaces it in the slot.
+    const HHOOK leftover = messageBoxHook.Get();
+    if (leftover != nullptr) {
+        UnhookWindowsHookEx(leftover);
+        messageBoxHook.Set(nullptr);
+    }
+    return answer;
 }
 
 void ConfirmCancel(HWND dialog)

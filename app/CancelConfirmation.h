@@ -11,7 +11,8 @@
 // Throws when the version block or string 112 cannot be read.
 void ConfirmCancel(HWND dialog);
 
-// MessageBoxW, centred over its owner by a one-shot CBT hook on the calling thread.
+// MessageBoxW, centred over its owner by a one-shot CBT hook on the calling thread. The hook
+// serves this box only: when the box cannot be created, it is removed before returning.
 int CenteredMessageBox(HWND owner, const MStringEx<wchar_t>& text,
                        const MStringEx<wchar_t>& caption, UINT type);
 
