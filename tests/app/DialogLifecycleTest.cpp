@@ -9,7 +9,7 @@
 
 #include "app/AppState.h"
 #include "app/DialogIds.h"
-#include "app/EntryPoints.h"
+#include "tests/app/DialogRun.h"
 #include "tests/app/ScriptedStart.h"
 #include "tests/support/Operator.h"
 
@@ -17,78 +17,6 @@ namespace kdm_test {
 namespace {
 
 const wchar_t dialogCaption[] = L"Kestrune Download Manager";
-
-enum class Entry { DownloadFile, DownloadFileForInstaller, Program };
-
-// One run of an entry point on a thread of its own, with an owner window made on that thread as
-// an installer's window would be. The results are read after Finish.
-class DialogRun {
-public:
-    DialogRun(Entry entry, const wchar_t* osVersion = nullptr) : entry_(entry), osVersion_(osVersion)
-    {
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = CreateThread(nullptr, 0, &DialogRun::ThreadProc, this, 0, nullptr);
-        WaitForSingleObject(ready_, 10000);
-    }
-    ~DialogRun()
-    {
-        Finish(10000);
-        CloseHandle(thread_);
-        CloseHandle(ready_);
-    }
-    DialogRun(const DialogRun&) = delete;
-    DialogRun& operator=(const DialogRun&) = delete;
-
-    HWND Owner() const { return owner_; }
-    // Waits for the entry point to return; false when it did not within timeoutMs.
-    bool Finish(DWORD timeoutMs) { return WaitForSingleObject(thread_, timeoutMs) == WAIT_OBJECT_0; }
-    int Result() const { return result_; }
-    bool QuitMessageSeen() const { return quitSeen_; }
-    WPARAM QuitCode() const { return quitCode_; }
-
-private:
-    static DWORD WINAPI ThreadProc(void* parameter)
-    {
-        DialogRun* run = static_cast<DialogRun*>(parameter);
-        run->Run();
-        return 0;
-    }
-
-    void Run()
-    {
-        if (entry_ != Entry::Program) {
-            owner_ = CreateWindowExW(0, L"STATIC", L"Installer", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40,
-                                     60, 900, 600, nullptr, nullptr, nullptr, nullptr);
-        }
-        SetEvent(ready_);
-        switch (entry_) {
-        case Entry::DownloadFile:
-            result_ = DownloadFile(owner_);
-            break;
-        case Entry::DownloadFileForInstaller:
-            result_ = DownloadFileForInstaller(owner_, osVersion_);
-            break;
-        case Entry::Program:
-            result_ = RunProgram(GetModuleHandleW(nullptr));
-            break;
-        }
-        MSG message{};
-        quitSeen_ = PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
-        quitCode_ = message.wParam;
-        if (owner_ != nullptr) {
-            DestroyWindow(owner_);
-        }
-    }
-
-    Entry entry_;
-    const wchar_t* osVersion_;
-    HANDLE ready_ = nullptr;
-    HANDLE thread_ = nullptr;
-    HWND owner_ = nullptr;
-    int result_ = -100;
-    bool quitSeen_ = false;
-    WPARAM quitCode_ = 0;
-};
 
 bool WaitForStartCalls(LONG calls)
 {
