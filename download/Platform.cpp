@@ -23,7 +23,7 @@ int RunningServicePack()
     return extended.wServicePackMajor;
 }
 
-}  // namespace
+} // namespace
 
 const wchar_t* OsNameForInstallerCode(const wchar_t* code)
 {
@@ -77,8 +77,7 @@ void SelectPlatform(DownloadJob& job)
     version.dwOSVersionInfoSize = sizeof(version);
     GetVersionExW(&version);
     // Only the XP family needs the service pack, and only it pays for the second query.
-    const int servicePack =
-        version.dwMajorVersion == 5 ? RunningServicePack() : ServicePackUnknown;
+    const int servicePack = version.dwMajorVersion == 5 ? RunningServicePack() : ServicePackUnknown;
     job.osName = OsNameForVersion(version.dwMajorVersion, version.dwMinorVersion, servicePack);
 }
 

@@ -54,7 +54,8 @@ MStringEx<wchar_t> DownloadsKnownFolder()
     const GetKnownFolderPathFunction getKnownFolderPath =
         reinterpret_cast<GetKnownFolderPathFunction>(reinterpret_cast<void*>(address));
     wchar_t* path = nullptr;
-    const HRESULT result = getKnownFolderPath(&downloadsFolderId, knownFolderCreate, nullptr, &path);
+    const HRESULT result =
+        getKnownFolderPath(&downloadsFolderId, knownFolderCreate, nullptr, &path);
     // The caller frees the path whether the call succeeded or not.
     CoTaskMemGuard pathGuard(path);
     if (FAILED(result)) {
@@ -108,7 +109,7 @@ void ShowCreateFileError(const DownloadJob& job, DWORD error)
     CenteredMessageBox(job.dialog, text, job.internalName, MB_ICONERROR);
 }
 
-}  // namespace
+} // namespace
 
 MStringEx<wchar_t> DefaultDownloadFolder()
 {
@@ -175,7 +176,8 @@ HANDLE CreateTargetFile(const MStringEx<wchar_t>& path, DWORD& error)
         // deletion shows in the second creation.
         const DWORD attributes = GetFileAttributesW(path.Data());
         if (attributes != INVALID_FILE_ATTRIBUTES) {
-            SetFileAttributesW(path.Data(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+            SetFileAttributesW(path.Data(),
+                               attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
         }
         DeleteFileW(path.Data());
         file = CreateNewExclusive(path);
@@ -203,8 +205,8 @@ void FillSaveAsRequest(OPENFILENAMEW& request, HWND owner, wchar_t* buffer,
     request.lpfnHook = SaveAsPlacementHook;
 }
 
-bool AskSaveAsPath(HWND owner, const MStringEx<wchar_t>& title,
-                   const MStringEx<wchar_t>& proposal, MStringEx<wchar_t>& chosen)
+bool AskSaveAsPath(HWND owner, const MStringEx<wchar_t>& title, const MStringEx<wchar_t>& proposal,
+                   MStringEx<wchar_t>& chosen)
 {
     MemoryPH<wchar_t> buffer(SaveAsBufferLength);
     // A proposal too long for the buffer (longer than any Windows path) is cut, not overrun.

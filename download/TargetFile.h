@@ -67,7 +67,7 @@ void FillSaveAsRequest(OPENFILENAMEW& request, HWND owner, wchar_t* buffer,
 
 // Shows the Save As dialog with `proposal` in its name box. True with the chosen path in `chosen`
 // when the user accepted; false when the dialog was cancelled or failed.
-bool AskSaveAsPath(HWND owner, const MStringEx<wchar_t>& title,
-                   const MStringEx<wchar_t>& proposal, MStringEx<wchar_t>& chosen);
+bool AskSaveAsPath(HWND owner, const MStringEx<wchar_t>& title, const MStringEx<wchar_t>& proposal,
+                   MStringEx<wchar_t>& chosen);
 
 #endif

@@ -75,4 +75,4 @@ TEST_F(DownloadJobTest, AFileClosedBeforeTheJobEndsIsNotClosedAgain)
         << "handle " << other.Get() << " (the job's was " << first << ")";
 }
 
-}  // namespace
+} // namespace

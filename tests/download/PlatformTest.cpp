@@ -9,8 +9,7 @@
 namespace {
 
 // The Windows name a decision gave, or "refused <code>" for the UnsupportedSystem it threw.
-template <typename F>
-std::wstring Outcome(F decide)
+template <typename F> std::wstring Outcome(F decide)
 {
     try {
         return decide();
@@ -25,14 +24,24 @@ TEST(PlatformTest, InstallerCodesFollowTheirTable)
         const wchar_t* code;
         const wchar_t* expected;
     } cases[] = {
-        {L"0", L"refused 1"},   {L"500", L"refused 1"}, {L"501", L"XP"},
-        {L"599", L"XP"},        {L"600", L"Vista"},     {L"601", L"7"},
-        {L"602", L"8"},         {L"699", L"8"},         {L"700", L"refused -1"},
+        {L"0", L"refused 1"},
+        {L"500", L"refused 1"},
+        {L"501", L"XP"},
+        {L"599", L"XP"},
+        {L"600", L"Vista"},
+        {L"601", L"7"},
+        {L"602", L"8"},
+        {L"699", L"8"},
+        {L"700", L"refused -1"},
         {L"4294967295", L"refused -1"},
         // Read as wcstoul reads: stops at the first non-digit, skips leading white space, no
         // digits give 0, a minus sign wraps round to the top of the unsigned range.
-        {L"601abc", L"7"},      {L" 600", L"Vista"},    {L"", L"refused 1"},
-        {L"abc", L"refused 1"}, {L"-1", L"refused -1"}, {nullptr, L"refused 1"},
+        {L"601abc", L"7"},
+        {L" 600", L"Vista"},
+        {L"", L"refused 1"},
+        {L"abc", L"refused 1"},
+        {L"-1", L"refused -1"},
+        {nullptr, L"refused 1"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Outcome([&] { return OsNameForInstallerCode(c.code); }), c.expected)
@@ -48,19 +57,19 @@ TEST(PlatformTest, SystemVersionsFollowTheirTable)
         int servicePack;
         const wchar_t* expected;
     } cases[] = {
-        {0, 0, ServicePackUnknown, L"refused 1"},  // GetVersionExW failed: zeroed structure
+        {0, 0, ServicePackUnknown, L"refused 1"}, // GetVersionExW failed: zeroed structure
         {4, 90, ServicePackUnknown, L"refused 1"},
         {5, 0, 4, L"refused 1"},
         {5, 1, 2, L"refused 1"},
         {5, 1, 3, L"XP"},
-        {5, 1, ServicePackUnknown, L"XP"},  // the extended query failed: no test
+        {5, 1, ServicePackUnknown, L"XP"}, // the extended query failed: no test
         {5, 2, 2, L"refused 1"},
         {5, 2, 3, L"XP"},
-        {6, 0, 0, L"Vista"},  // the service pack matters for major 5 only
+        {6, 0, 0, L"Vista"}, // the service pack matters for major 5 only
         {6, 1, 1, L"7"},
         {6, 2, 0, L"8"},
         {6, 3, 0, L"8"},
-        {10, 0, 0, L"Vista"},  // any major above 6 is judged by its minor alone
+        {10, 0, 0, L"Vista"}, // any major above 6 is judged by its minor alone
         {10, 4, 0, L"8"},
     };
     for (const auto& c : cases) {
@@ -76,7 +85,8 @@ TEST(PlatformTest, OnlyAnAmd64ProcessorIs64Bit)
     // x86, Itanium, ARM64 and unknown.
     for (const int architecture : {PROCESSOR_ARCHITECTURE_INTEL, PROCESSOR_ARCHITECTURE_IA64, 12,
                                    PROCESSOR_ARCHITECTURE_UNKNOWN}) {
-        EXPECT_STREQ(BitnessForArchitecture(static_cast<WORD>(architecture)), L"32") << architecture;
+        EXPECT_STREQ(BitnessForArchitecture(static_cast<WORD>(architecture)), L"32")
+            << architecture;
     }
 }
 
@@ -116,4 +126,4 @@ TEST_F(PlatformWithJobTest, InstallerCodeDecidesWithoutAskingTheSystem)
     EXPECT_TRUE(refused.osName.IsEmpty());
 }
 
-}  // namespace
+} // namespace

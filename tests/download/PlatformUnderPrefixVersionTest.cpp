@@ -36,9 +36,9 @@ protected:
                             nullptr, &key, nullptr) != ERROR_SUCCESS) {
             return false;
         }
-        const LONG result =
-            RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
-                           static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+        const LONG result = RegSetValueExW(
+            key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+            static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
         return result == ERROR_SUCCESS;
     }
@@ -83,9 +83,12 @@ TEST_F(PlatformUnderPrefixVersionTest, RefusesOldSystemsAndNamesTheOthers)
         const wchar_t* version;
         const char* expected;
     } cases[] = {
-        {L"win2k", "refused 1 5.0 SP4"},   {L"winxp", "XP 5.1 SP3"},
-        {L"win2003", "refused 1 5.2 SP2"}, {L"vista", "Vista 6.0 SP2"},
-        {L"win7", "7 6.1 SP1"},            {L"win8", "8 6.2 SP0"},
+        {L"win2k", "refused 1 5.0 SP4"},
+        {L"winxp", "XP 5.1 SP3"},
+        {L"win2003", "refused 1 5.2 SP2"},
+        {L"vista", "Vista 6.0 SP2"},
+        {L"win7", "7 6.1 SP1"},
+        {L"win8", "8 6.2 SP0"},
         {L"win10", "8 6.3 SP0"},
     };
     for (const auto& c : cases) {
@@ -94,4 +97,4 @@ TEST_F(PlatformUnderPrefixVersionTest, RefusesOldSystemsAndNamesTheOthers)
     }
 }
 
-}  // namespace
+} // namespace

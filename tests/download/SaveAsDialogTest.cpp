@@ -31,8 +31,8 @@ enum class UserAction { Accept, TypeAndSave, TypeSaveAndConfirmOverwrite, Cancel
 struct Seen {
     std::string failure;
     std::wstring caption;
-    std::wstring proposal;  // the name box
-    std::wstring folder;    // the folder the dialog shows
+    std::wstring proposal; // the name box
+    std::wstring folder;   // the folder the dialog shows
     RECT frame{};
     std::vector<MessageBoxInfo> messageBoxes;
 };
@@ -274,8 +274,7 @@ TEST_F(ChooseTargetFileTest, APathThatCannotBeCreatedGivesMessage111)
         L"The Kestrune Download Manager could not create file '" + directory + L"' because: ";
     bool matched = false;
     for (const DWORD code : {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS, ERROR_ACCESS_DENIED}) {
-        matched = matched ||
-                  box.text == prefix + MStringEx<wchar_t>::FromWin32Error(code).Data();
+        matched = matched || box.text == prefix + MStringEx<wchar_t>::FromWin32Error(code).Data();
     }
     EXPECT_TRUE(matched) << kdm_test::ToUtf8(box.text);
     EXPECT_NE(GetFileAttributesW(directory.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
@@ -297,4 +296,4 @@ TEST_F(ChooseTargetFileTest, CancellingShowsNothingAndCreatesNothing)
     EXPECT_FALSE(IsNameTaken(MStringEx<wchar_t>((proposal + L".msi").c_str())));
 }
 
-}  // namespace
+} // namespace

@@ -72,7 +72,7 @@ protected:
 
 TEST_F(FreeNameTest, TakesThePlainNameWhenItIsFree)
 {
-    ASSERT_TRUE(WriteTestFile(folder / L"T"));  // without extension it does not count
+    ASSERT_TRUE(WriteTestFile(folder / L"T")); // without extension it does not count
     ASSERT_TRUE(WriteTestFile(folder / L"T (1).msi"));
     EXPECT_EQ(Free(), Base());
 }
@@ -177,4 +177,4 @@ TEST_F(CreateTargetFileTest, ReportsTheErrorOfTheLastCreation)
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
-}  // namespace
+} // namespace

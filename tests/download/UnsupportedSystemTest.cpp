@@ -72,4 +72,4 @@ TEST(UnsupportedSystemTest, TellsWhyThenOpensTheProductWebSite)
     }
 }
 
-}  // namespace
+} // namespace
