@@ -165,11 +165,7 @@ MStringEx<wchar_t> WithMsiExtension(const MStringEx<wchar_t>& path)
 HANDLE CreateTargetFile(const MStringEx<wchar_t>& path, DWORD& error)
 {
     HANDLE file = CreateNewExclusive(path);
-    if (IsCreated(file)) {
-        error = ERROR_SUCCESS;
-        return file;
-    }
-    error = GetLastError();
+    error = IsCreated(file) ? ERROR_SUCCESS : GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
         // Attributes that cannot be read are not written back: clearing one bit of
         // INVALID_FILE_ATTRIBUTES would ask for every other attribute. A failure here or in the
@@ -181,13 +177,9 @@ HANDLE CreateTargetFile(const MStringEx<wchar_t>& path, DWORD& error)
         }
         DeleteFileW(path.Data());
         file = CreateNewExclusive(path);
-        if (IsCreated(file)) {
-            error = ERROR_SUCCESS;
-            return file;
-        }
-        error = GetLastError();
+        error = IsCreated(file) ? ERROR_SUCCESS : GetLastError();
     }
-    return INVALID_HANDLE_VALUE;
+    return IsCreated(file) ? file : INVALID_HANDLE_VALUE;
 }
 
 void FillSaveAsRequest(OPENFILENAMEW& request, HWND owner, wchar_t* buffer,

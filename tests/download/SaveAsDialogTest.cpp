@@ -83,6 +83,10 @@ protected:
             CloseAnySaveAs(ownerWindow);
             return;
         }
+        // Wine's dialog may still be filling its folder view when the frame turns visible, for
+        // longer than the operator waits for an answer: wait until its thread answers at all.
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(dialog.frame, WM_NULL, 0, 0, SMTO_BLOCK, 15000, &ignored);
         seen.caption = dialog.caption;
         seen.proposal = dialog.fileName;
         seen.folder = ShownFolder(dialog.frame);
