@@ -77,6 +77,7 @@ class OpenInBrowserTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        machineStartMenuExisted_ = KeyExists(HKEY_LOCAL_MACHINE, startMenuPath);
         clientsExisted_ = KeyExists(HKEY_CURRENT_USER, clientsPath);
         startMenuExisted_ = KeyExists(HKEY_CURRENT_USER, startMenuPath);
         hadBrowser_ = ReadDefault(HKEY_CURRENT_USER, startMenuPath, savedBrowser_);
@@ -98,8 +99,13 @@ protected:
         DeleteFileW(log_.Path().c_str());
         DeleteFileW(browserPath_.c_str());
         RemoveDirectoryW(browserFolder_.c_str());
-        for (const wchar_t* name : {testBrowser, missingBrowser}) {
-            SHDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(startMenuPath) + L"\\" + name).c_str());
+        if (machineStartMenuExisted_) {
+            for (const wchar_t* name : {testBrowser, missingBrowser}) {
+                SHDeleteKeyW(HKEY_LOCAL_MACHINE,
+                             (std::wstring(startMenuPath) + L"\\" + name).c_str());
+            }
+        } else {
+            SHDeleteKeyW(HKEY_LOCAL_MACHINE, startMenuPath);
         }
         if (!clientsExisted_) {
             SHDeleteKeyW(HKEY_CURRENT_USER, clientsPath);
@@ -108,8 +114,8 @@ protected:
         } else {
             SHDeleteKeyW(HKEY_CURRENT_USER, startMenuPath);
             HKEY key = nullptr;
-            RegCreateKeyExW(HKEY_CURRENT_USER, startMenuPath, 0, nullptr, 0, KEY_SET_VALUE,
-                            nullptr, &key, nullptr);
+            RegCreateKeyExW(HKEY_CURRENT_USER, startMenuPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &key, nullptr);
             if (key != nullptr)
                 RegCloseKey(key);
             if (hadBrowser_)
@@ -135,6 +141,7 @@ protected:
     std::wstring browserPath_;
 
 private:
+    bool machineStartMenuExisted_ = false;
     bool clientsExisted_ = false;
     bool startMenuExisted_ = false;
     bool hadBrowser_ = false;
@@ -155,7 +162,7 @@ TEST_F(OpenInBrowserTest, StartsTheRegisteredBrowserOrLeavesTheAddressToTheShell
         RunningOnWine() ? Started::BrowserWithCommandArguments : Started::ShellHandler;
     const struct {
         const char* what;
-        const wchar_t* userBrowser; // null: no per-user key at all
+        const wchar_t* userBrowser;   // null: no per-user key at all
         const wchar_t* commandBefore; // around the browser's path; null: no machine key
         const wchar_t* commandAfter;
         Started started;
@@ -175,7 +182,8 @@ TEST_F(OpenInBrowserTest, StartsTheRegisteredBrowserOrLeavesTheAddressToTheShell
             WriteDefault(HKEY_CURRENT_USER, startMenuPath, c.userBrowser);
         if (c.commandBefore != nullptr) {
             WriteDefault(HKEY_LOCAL_MACHINE,
-                         std::wstring(startMenuPath) + L"\\" + testBrowser + L"\\shell\\open\\command",
+                         std::wstring(startMenuPath) + L"\\" + testBrowser +
+                             L"\\shell\\open\\command",
                          c.commandBefore + browserPath_ + c.commandAfter);
         }
         ASSERT_TRUE(log_.Arm()) << log_.LastError();
@@ -207,7 +215,8 @@ TEST_F(OpenInBrowserTest, StartsTheRegisteredBrowserOrLeavesTheAddressToTheShell
         std::wstring value;
         EXPECT_EQ(ReadDefault(HKEY_CURRENT_USER, startMenuPath, value), c.userBrowser != nullptr)
             << ToUtf8(value);
-        SHDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(startMenuPath) + L"\\" + testBrowser).c_str());
+        SHDeleteKeyW(HKEY_LOCAL_MACHINE,
+                     (std::wstring(startMenuPath) + L"\\" + testBrowser).c_str());
     }
 }
 
@@ -227,5 +236,5 @@ TEST_F(OpenInBrowserTest, GoToWebsiteOpensTheProductWebSite)
     EXPECT_EQ(arguments[1].rfind(L"http://127.0.0.2", 0), 0u) << ToUtf8(arguments[1]);
 }
 
-}  // namespace
-}  // namespace kdm_test
+} // namespace
+} // namespace kdm_test

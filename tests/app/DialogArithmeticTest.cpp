@@ -76,7 +76,8 @@ TEST(BrowserCommandPath, RemovesEveryOuterQuoteAndKeepsInnerOnes)
         const wchar_t* command;
         const wchar_t* path;
     } cases[] = {
-        {L"\"C:\\Program Files\\Browser\\browser.exe\"", L"C:\\Program Files\\Browser\\browser.exe"},
+        {L"\"C:\\Program Files\\Browser\\browser.exe\"",
+         L"C:\\Program Files\\Browser\\browser.exe"},
         {L"C:\\browser.exe", L"C:\\browser.exe"},
         {L"\"\"C:\\browser.exe\"\"", L"C:\\browser.exe"},
         {L"\"C:\\Program Files\\browser.exe\" -osint -url \"%1\"",
@@ -91,5 +92,5 @@ TEST(BrowserCommandPath, RemovesEveryOuterQuoteAndKeepsInnerOnes)
     }
 }
 
-}  // namespace
-}  // namespace kdm_test
+} // namespace
+} // namespace kdm_test

@@ -33,10 +33,10 @@ DWORD WINAPI DialogRun::ThreadProc(void* parameter)
 void DialogRun::Run()
 {
     if (entry_ != Entry::Program) {
-        owner_ = CreateWindowExW(0, L"STATIC", L"Installer", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                                 ownerRect_.left, ownerRect_.top, ownerRect_.right - ownerRect_.left,
-                                 ownerRect_.bottom - ownerRect_.top, nullptr, nullptr, nullptr,
-                                 nullptr);
+        owner_ =
+            CreateWindowExW(0, L"STATIC", L"Installer", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                            ownerRect_.left, ownerRect_.top, ownerRect_.right - ownerRect_.left,
+                            ownerRect_.bottom - ownerRect_.top, nullptr, nullptr, nullptr, nullptr);
     }
     SetEvent(ready_);
     switch (entry_) {
@@ -58,4 +58,4 @@ void DialogRun::Run()
     }
 }
 
-}  // namespace kdm_test
+} // namespace kdm_test

@@ -40,4 +40,4 @@ private:
     WPARAM quitCode_ = 0;
 };
 
-}  // namespace kdm_test
+} // namespace kdm_test
