@@ -15,7 +15,8 @@ if [ -d "$prefix" ]; then
   rm -rf "$prefix"
 fi
 mkdir -p "$(dirname "$prefix")"
-wineboot -i >/dev/null 2>&1
+# No .NET or HTML engine is needed: keep wineboot from offering to install them.
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mscoree=d;mshtml=d" wineboot -i >/dev/null 2>&1
 wineserver -w
 
 # A fresh prefix links the user folders to $HOME: make them real folders inside the prefix.
