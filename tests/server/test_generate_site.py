@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Checks of server/generate_site.py through its command line: a valid catalog gives a
+configuration that nginx accepts and whose hash codes are those of sha1sum; a broken catalog is
+refused with a message that names the line, and no configuration is written."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "server")
+GENERATOR = os.path.join(SERVER, "generate_site.py")
+
+VALID = """# comment
+Kestrune 2 XP    32 xp.msi
+Kestrune 2 Vista 32 shared.msi
+Kestrune 2 7     32 shared.msi
+
+Kestrune 2 7     64 seven64.msi
+Other    10 8    64 other.msi
+"""
+
+
+class Generator(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kdm-site-")
+        self.packages = os.path.join(self.dir, "packages")
+        os.mkdir(self.packages)
+        for i, name in enumerate(("xp.msi", "shared.msi", "seven64.msi", "other.msi")):
+            with open(os.path.join(self.packages, name), "wb") as f:
+                f.write(bytes([i]) * (1000 + 4099 * i))
+        self.output = os.path.join(self.dir, "site.conf")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def generate(self, catalog_text, *extra):
+        catalog = os.path.join(self.dir, "catalog.txt")
+        with open(catalog, "w") as f:
+            f.write(catalog_text)
+        return subprocess.run(
+            [sys.executable, GENERATOR, catalog, "--packages", self.packages,
+             "--output", self.output, "--listen", "127.0.0.1:80"] + list(extra),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def nginx_test(self, conf, prefix):
+        os.makedirs(os.path.join(prefix, "logs"), exist_ok=True)
+        return subprocess.run(["nginx", "-t", "-p", prefix, "-e",
+                               os.path.join(prefix, "logs", "error.log"), "-c", conf],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def test_nginx_accepts_the_standalone_and_the_site_configuration(self):
+        prefix = os.path.join(self.dir, "nginx")
+        result = self.generate(VALID, "--standalone", prefix)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        checked = self.nginx_test(self.output, prefix)
+        self.assertEqual(checked.returncode, 0, checked.stdout)
+
+        # The site alone, included in the http context as a distribution's nginx.conf does.
+        result = self.generate(VALID, "--access-log", os.path.join(self.dir, "access.log"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        main = os.path.join(self.dir, "main.conf")
+        with open(main, "w") as f:
+            f.write("pid %s/main.pid;\nevents {}\nhttp {\n  include %s;\n}\n" % (prefix, self.output))
+        checked = self.nginx_test(main, prefix)
+        self.assertEqual(checked.returncode, 0, checked.stdout)
+
+    def test_hash_codes_are_the_upper_case_sha1sum_of_each_package(self):
+        result = self.generate(VALID)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.output) as f:
+            text = f.read()
+        hashes = dict(re.findall(r'^\s*"([^"|]+\.msi)" "([0-9A-F]{40})";$', text, re.M))
+        self.assertEqual(sorted(hashes), ["other.msi", "seven64.msi", "shared.msi", "xp.msi"])
+        for name, code in hashes.items():
+            sums = subprocess.run(["sha1sum", os.path.join(self.packages, name)],
+                                  stdout=subprocess.PIPE, text=True, check=True)
+            self.assertEqual(code, sums.stdout.split()[0].upper(), name)
+        self.assertIn('"Kestrune|2|Vista|32" "shared.msi";', text)
+        self.assertIn("underscores_in_headers on;", text)
+
+    def test_broken_catalogs_are_refused_and_nothing_is_written(self):
+        # VALID has seven lines: the broken line is line 8 (and 9).
+        cases = [
+            ("missing file", "Kestrune 2 8 32 absent.msi\n",
+             r"catalog.txt:8: package file .*absent\.msi does not exist"),
+            ("folder as file", "Kestrune 2 8 32 .\n", r"catalog.txt:8: package file .* not a regular file"),
+            ("duplicate", "Kestrune 2 8 32 xp.msi\nKestrune 2 8 32 other.msi\n",
+             r"catalog.txt:9: duplicate combination Kestrune\|2\|8\|32 \(first listed on line 8\)"),
+            ("four fields", "Kestrune 2 8 xp.msi\n", r"catalog.txt:8: expected 5 fields .* found 4"),
+            ("six fields", "Kestrune 2 8 32 xp.msi extra\n", r"catalog.txt:8: expected 5 fields .* found 6"),
+            ("quote", 'Kestrune 2 8 32 "xp.msi"\n', r"catalog.txt:8: field '\"xp.msi\"' may contain only"),
+            ("separator", "Kes|trune 2 8 32 xp.msi\n", r"catalog.txt:8: field 'Kes\|trune' may contain only"),
+            ("windows name", "Kestrune 2 10 32 xp.msi\n",
+             r"catalog.txt:8: Windows name '10' is not one of XP, Vista, 7, 8"),
+            ("bitness", "Kestrune 2 8 x86 xp.msi\n", r"catalog.txt:8: bitness 'x86' is not one of 32, 64"),
+        ]
+        for name, bad, message in cases:
+            with self.subTest(name):
+                with open(self.output, "w") as f:
+                    f.write("previous configuration\n")
+                result = self.generate(VALID + bad)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertIn("no configuration written", result.stderr)
+                self.assertRegex(result.stderr, message)
+                with open(self.output) as f:
+                    self.assertEqual(f.read(), "previous configuration\n")
+                self.assertEqual([n for n in os.listdir(self.dir) if n.startswith(".site-")], [])
+
+    def test_every_broken_line_is_reported_at_once(self):
+        result = self.generate("Kestrune 2 7\nKestrune 2 8 16 xp.msi\n")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("catalog.txt:1:", result.stderr)
+        self.assertIn("catalog.txt:2:", result.stderr)
+        self.assertFalse(os.path.exists(self.output))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
