@@ -25,8 +25,7 @@ test: configure
 	@xvfb-run -a -s "-screen 0 1280x1024x24" tests/wine/run-suite.sh $(BUILD)
 
 demo: configure
-	@cmake --build $(BUILD) -j $(JOBS) --target kdm_loopback_exe kdm_loopback_dll
-	@scripts/demo.sh $(BUILD)
+	@scripts/demo.sh $(BUILD) $(JOBS)
 
 clean:
 	rm -rf $(BUILD)

@@ -19,6 +19,9 @@ const wchar_t dialogCaption[] = L"Kestrune Download Manager";
 const wchar_t saveAsCaption[] =
     L"Kestrune Download Manager - Please select convenient download folder and filename";
 const int operatorFailed = 100;
+// Time each window stays up before the operator acts, so that the demo's screenshots and a
+// watcher see it.
+const DWORD readingTimeMs = 1500;
 
 void Say(const std::wstring& text)
 {
@@ -59,6 +62,7 @@ void AnswerQuestionsUntilExit(const Operator& op, HANDLE process, DWORD processI
             }
             const int answer = box.HasButton(IDYES) ? IDYES : IDOK;
             Say(L"message box \"" + box.caption + L"\":\n      " + box.text);
+            Sleep(readingTimeMs);
             Say(answer == IDYES ? L"answering Yes" : L"answering OK");
             if (!op.Answer(box, answer)) {
                 Say(L"the box did not take the answer");
@@ -98,6 +102,7 @@ int Run(const std::wstring& program)
         return operatorFailed;
     }
     Say(L"Save As proposes \"" + saveAs.fileName + L"\": accepting it");
+    Sleep(readingTimeMs);
     if (!op.Save(saveAs)) {
         Say(L"the Save As dialog did not take the click");
         TerminateProcess(process.Get(), operatorFailed);
