@@ -10,6 +10,7 @@
 
 #include "tests/support/Operator.h"
 #include "tests/support/TextUtil.h"
+#include "tests/support/Win32Holders.h"
 
 namespace {
 
@@ -28,23 +29,6 @@ void Say(const std::wstring& text)
     std::printf("   operator: %s\n", ToUtf8(text).c_str());
     std::fflush(stdout);
 }
-
-class ProcessHandle {
-public:
-    explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
-    ~ProcessHandle()
-    {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    ProcessHandle(const ProcessHandle&) = delete;
-    ProcessHandle& operator=(const ProcessHandle&) = delete;
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 // Answers every message box of the process until the process ends.
 void AnswerQuestionsUntilExit(const Operator& op, HANDLE process, DWORD processId)
@@ -84,7 +68,7 @@ int Run(const std::wstring& program)
         return operatorFailed;
     }
     CloseHandle(info.hThread);
-    const ProcessHandle process(info.hProcess);
+    const HandleHolder process(info.hProcess);
 
     Operator op(60000);
     const FoundWindow dialog =
