@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "download/TargetFile.h"
 #include "tests/e2e/ModuleHost.h"
 #include "tests/support/LaunchLog.h"
 #include "tests/support/Operator.h"
@@ -26,6 +27,14 @@ const wchar_t proposedName[] = L"Kestrune 2012 - Setup for Windows 7, 32 bit";
 const wchar_t questionCaption[] = L"Download Manager";
 const char hashHeader[] = "NORVALIS-DOWNLOAD-HASHCODE";
 const std::uint64_t packageSize = 300000;
+// Small enough that a slowly sent body still ends within a couple of seconds.
+const std::uint64_t slowPackageSize = 65536;
+const wchar_t installerNoticeStart[] =
+    L"The download of the latest software installation package was successfully completed.";
+const wchar_t launchFailedText[] =
+    L"The system could not launch the installer package. Please start the installer manually.";
+const wchar_t mismatchMarker[] = L"does not match the code computed by the Download Manager.";
+const wchar_t verifyFailedMarker[] = L"the Download Manager encountered a generic exception";
 
 std::string ReadFileBytes(const std::wstring& path)
 {
@@ -44,6 +53,35 @@ std::string ReadFileBytes(const std::wstring& path)
     return bytes;
 }
 
+// The installation packages in the folder where the Save As dialog starts.
+std::vector<std::wstring> PackagesInDefaultFolder()
+{
+    std::vector<std::wstring> names;
+    const std::wstring pattern = std::wstring(DefaultDownloadFolder().Data()) + L"\\*.msi";
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// A test name as part of a file name: parameterised tests carry a "/".
+std::wstring FileNamePart(const std::string& testName)
+{
+    std::wstring part = FromUtf8(testName);
+    for (wchar_t& c : part) {
+        if (c == L'/') {
+            c = L'-';
+        }
+    }
+    return part;
+}
+
 class DownloadRun : public ::testing::Test {
 protected:
     void SetUp() override
@@ -53,14 +91,17 @@ protected:
         wchar_t folder[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, folder);
         target_ = std::wstring(folder) + L"kdm-e2e-" +
-                  ToWide(::testing::UnitTest::GetInstance()->current_test_info()->name()) + L".msi";
+                  FileNamePart(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                  L".msi";
         DeleteFileW(target_.c_str());
+        RemoveDirectoryW(target_.c_str());
     }
     void TearDown() override
     {
         server_.Stop();
         log_.Disarm();
         DeleteFileW(target_.c_str());
+        RemoveDirectoryW(target_.c_str());
     }
 
     static std::wstring ToWide(const std::string& text) { return FromUtf8(text); }
@@ -71,10 +112,10 @@ protected:
         ASSERT_TRUE(server_.Start("127.0.0.1", 80)) << server_.LastError();
     }
 
-    // Waits for the download dialog and the Save As dialog over it, and saves as target_.
-    HWND SaveAsTarget(HWND owner, DWORD processId = 0)
+    // Waits for the download dialog of a run; null (with a failure) when none came.
+    HWND WaitForDownloadDialog(HWND owner, DWORD processId = 0)
     {
-        WindowQuery query = WindowQuery::DialogWithCaption(L"Kestrune Download Manager");
+        WindowQuery query = WindowQuery::DialogWithCaption(dialogCaption);
         if (owner != nullptr) {
             query.OwnedBy(owner);
         }
@@ -83,18 +124,79 @@ protected:
         }
         const FoundWindow dialog = op_.WaitForWindow(query);
         EXPECT_TRUE(dialog) << dialog.message;
-        if (!dialog) {
+        return dialog.hwnd;
+    }
+
+    // Waits for the download dialog and the Save As dialog over it, and saves under `typed`
+    // (target_ when empty).
+    HWND SaveAsTarget(HWND owner, DWORD processId = 0, const std::wstring& typed = std::wstring())
+    {
+        const HWND dialog = WaitForDownloadDialog(owner, processId);
+        if (dialog == nullptr) {
             return nullptr;
         }
-        const SaveAsInfo saveAs = op_.WaitForSaveAs(dialog.hwnd, saveAsCaption);
+        const SaveAsInfo saveAs = op_.WaitForSaveAs(dialog, saveAsCaption);
         EXPECT_TRUE(saveAs) << saveAs.message;
         if (!saveAs) {
             return nullptr;
         }
         proposed_ = saveAs.fileName;
-        EXPECT_TRUE(op_.SetSaveAsFileName(saveAs, target_));
+        EXPECT_TRUE(op_.SetSaveAsFileName(saveAs, typed.empty() ? target_ : typed));
         EXPECT_TRUE(op_.Save(saveAs));
-        return dialog.hwnd;
+        return dialog;
+    }
+
+    // Waits up to a minute for the export to return. Every message box that the dialog owns in
+    // the meantime is recorded and closed (OK, else No), so that an unexpected question cannot
+    // hold the run; the test then judges what was shown.
+    std::vector<MessageBoxInfo> FinishRecordingBoxes(ExportRun& run, HWND dialog)
+    {
+        std::vector<MessageBoxInfo> shown;
+        for (int waited = 0; waited < 60000 && !run.Finish(20); waited += 20) {
+            for (const WindowInfo& window : TopLevelWindows()) {
+                if (!window.visible || window.className != L"#32770" || window.owner != dialog) {
+                    continue;
+                }
+                const MessageBoxInfo box = op_.ReadMessageBox(window.hwnd);
+                if (!box) {
+                    continue;
+                }
+                shown.push_back(box);
+                op_.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
+            }
+        }
+        EXPECT_TRUE(run.Finish(0)) << "the export did not return";
+        return shown;
+    }
+
+    static std::string DescribeAll(const std::vector<MessageBoxInfo>& boxes)
+    {
+        std::string text;
+        for (const MessageBoxInfo& box : boxes) {
+            text += box.Describe() + "\n";
+        }
+        return text;
+    }
+
+    // Presses Cancel once the transfer of a slowly sent body is under way and returns the
+    // confirmation question, still open.
+    MessageBoxInfo CancelDuringTheTransfer(HWND dialog)
+    {
+        EXPECT_TRUE(server_.WaitForRequests(1, 10000)) << server_.Describe();
+        Sleep(300);
+        EXPECT_TRUE(op_.PressButton(dialog, 1005));
+        const MessageBoxInfo question = op_.WaitForMessageBox(dialog);
+        EXPECT_TRUE(question) << question.message;
+        EXPECT_TRUE(question.HasButton(IDYES)) << question.Describe();
+        return question;
+    }
+
+    static Response SlowVerifiedPackage()
+    {
+        return Response::Ok()
+            .Header(hashHeader, PatternSha1HexUpper(slowPackageSize))
+            .GeneratedBody(slowPackageSize)
+            .Pieces(4096, 80);
     }
 
     // Answers the next message box over the dialog and returns what it showed.
@@ -169,7 +271,8 @@ TEST_F(DownloadRun, VerifiedPackageIsLaunchedAndTheExportReturnsOne)
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     EXPECT_NE(proposed_.find(proposedName), std::wstring::npos) << ToUtf8(proposed_);
-    ASSERT_TRUE(run.Finish(60000));
+    const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
     EXPECT_EQ(run.Result(), 1);
     EXPECT_FALSE(run.QuitMessageSeen());
     ExpectLaunchedTarget();
@@ -309,6 +412,362 @@ TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
     ExpectLaunchedTarget();
     ExpectWholePackageOnDisk();
 }
+
+TEST_F(DownloadRun, ForAnInstallerTheNoticeComesRightBeforeTheLaunch)
+{
+    StartServer(Response::Ok()
+                    .Header(hashHeader, PatternSha1HexUpper(packageSize))
+                    .GeneratedBody(packageSize));
+    ExportRun run(module_, L"601");
+    const HWND dialog = SaveAsTarget(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const MessageBoxInfo notice = op_.WaitForMessageBox(dialog);
+    ASSERT_TRUE(notice) << notice.message;
+    EXPECT_EQ(notice.text.rfind(installerNoticeStart, 0), 0u) << notice.Describe();
+    EXPECT_EQ(notice.caption, questionCaption);
+    EXPECT_FALSE(notice.hasIcon);
+    EXPECT_EQ(notice.buttons, std::vector<int>{IDOK});
+    ExpectNothingLaunched();
+    EXPECT_TRUE(op_.Answer(notice, IDOK));
+    const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(after.empty()) << DescribeAll(after);
+    EXPECT_EQ(run.Result(), 1);
+    ExpectLaunchedTarget();
+}
+
+// The verdicts on a complete download with a hash code that does not vouch for it.
+struct VerdictCase {
+    const char* name;
+    std::string hashCode;
+    const wchar_t* marker; // a part of the question's text
+    int answer;
+    int result;
+};
+
+// Names the row in test listings instead of its bytes.
+void PrintTo(const VerdictCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class Verdict : public DownloadRun, public ::testing::WithParamInterface<VerdictCase> {};
+
+TEST_P(Verdict, AsksTheRightQuestionAndTheAnswerDecides)
+{
+    const VerdictCase& row = GetParam();
+    StartServer(Response::Ok().Header(hashHeader, row.hashCode).GeneratedBody(packageSize));
+    ExportRun run(module_);
+    const HWND dialog = SaveAsTarget(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const MessageBoxInfo question = Answer(dialog, row.answer);
+    EXPECT_NE(question.text.find(row.marker), std::wstring::npos) << question.Describe();
+    EXPECT_EQ(question.caption, questionCaption);
+    EXPECT_TRUE(question.hasIcon);
+    EXPECT_EQ(question.buttons, (std::vector<int>{IDYES, IDNO}));
+    const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(after.empty()) << DescribeAll(after);
+    EXPECT_EQ(run.Result(), row.result);
+    if (row.result == 1) {
+        ExpectLaunchedTarget();
+    } else {
+        ExpectNothingLaunched();
+    }
+    ExpectWholePackageOnDisk();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HashCodes, Verdict,
+    ::testing::Values(VerdictCase{"MismatchYes", std::string(40, '0'), mismatchMarker, IDYES, 1},
+                      VerdictCase{"Empty", std::string(), mismatchMarker, IDNO, 0},
+                      VerdictCase{"OddLength", PatternSha1HexUpper(packageSize).substr(0, 39),
+                                  verifyFailedMarker, IDNO, 0},
+                      VerdictCase{"SixtyFourDigits",
+                                  PatternSha1HexUpper(packageSize) + std::string(24, 'A'),
+                                  mismatchMarker, IDNO, 0}),
+    [](const ::testing::TestParamInfo<VerdictCase>& info) { return std::string(info.param.name); });
+
+// An installer's Windows version code that the program refuses: the message, then the product
+// web site (the recording handler stands in for the browser), and no Save As dialog.
+struct RefusalCase {
+    const char* name;
+    const wchar_t* code;
+    const wchar_t* textStart;
+};
+
+// Names the row in test listings instead of its bytes.
+void PrintTo(const RefusalCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class Refusal : public DownloadRun, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusal, ShowsTheMessageThenOpensTheWebSite)
+{
+    const RefusalCase& row = GetParam();
+    ExportRun run(module_, row.code);
+    const HWND dialog = WaitForDownloadDialog(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const MessageBoxInfo box = op_.WaitForMessageBox(dialog);
+    ASSERT_TRUE(box) << box.message;
+    EXPECT_EQ(box.text.rfind(row.textStart, 0), 0u) << box.Describe();
+    EXPECT_EQ(box.caption, L"Kestrune - Download Manager");
+    EXPECT_TRUE(box.hasIcon);
+    EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
+    ExpectNothingLaunched();
+    EXPECT_TRUE(op_.Answer(box, IDOK));
+    const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(after.empty()) << DescribeAll(after);
+    EXPECT_EQ(run.Result(), 0);
+    ASSERT_TRUE(log_.WaitForLines(1, 10000)) << log_.Describe();
+    const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log_.Lines()[0]);
+    ASSERT_EQ(arguments.size(), 2u) << log_.Describe();
+    EXPECT_EQ(arguments[1].rfind(L"http://127.0.0.2", 0), 0u) << log_.Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    InstallerCodes, Refusal,
+    ::testing::Values(
+        RefusalCase{"Windows2000", L"500", L"Kestrune is designed for Windows XP SP4"},
+        RefusalCase{"Unrecognised", L"700",
+                    L"The download manager does not recognize this operating system. Please go "
+                    L"to http://127.0.0.2 "}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DownloadRun, SaveAsCancelledEndsTheRunSilentlyWithoutAFile)
+{
+    const std::vector<std::wstring> before = PackagesInDefaultFolder();
+    ExportRun run(module_);
+    const HWND dialog = WaitForDownloadDialog(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const SaveAsInfo saveAs = op_.WaitForSaveAs(dialog, saveAsCaption);
+    ASSERT_TRUE(saveAs) << saveAs.message;
+    EXPECT_TRUE(op_.CancelSaveAs(saveAs));
+    const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
+    EXPECT_EQ(run.Result(), 0);
+    EXPECT_EQ(PackagesInDefaultFolder(), before);
+    ExpectNothingLaunched();
+}
+
+TEST_F(DownloadRun, ATargetThatCannotBeCreatedGivesMessage111)
+{
+    // A directory holds the name that the program makes of the typed one (".msi" added).
+    ASSERT_TRUE(CreateDirectoryW(target_.c_str(), nullptr));
+    ExportRun run(module_);
+    const HWND dialog = SaveAsTarget(
+        run.Owner(), 0, target_.substr(0, target_.size() - std::wstring(L".msi").size()));
+    ASSERT_NE(dialog, nullptr);
+    const MessageBoxInfo box = Answer(dialog, IDOK);
+    const std::wstring start =
+        L"The Kestrune Download Manager could not create file '" + target_ + L"' because: ";
+    EXPECT_EQ(box.text.rfind(start, 0), 0u) << box.Describe();
+    EXPECT_EQ(box.caption, questionCaption);
+    EXPECT_TRUE(box.hasIcon);
+    EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
+    const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(after.empty()) << DescribeAll(after);
+    EXPECT_EQ(run.Result(), 0);
+    EXPECT_NE(GetFileAttributesW(target_.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_TRUE(server_.Requests().empty());
+}
+
+// The build whose download address does not resolve: message 104 and the end, before any Save As
+// dialog.
+TEST(UnreachableHost, Message104EndsTheRunBeforeTheSaveAsDialog)
+{
+    const LoadedModule module(UnreachableModulePath());
+    ASSERT_NE(module.Get(), nullptr);
+    const std::vector<std::wstring> before = PackagesInDefaultFolder();
+    Operator op(20000);
+    ExportRun run(module);
+    const FoundWindow dialog =
+        op.WaitForWindow(WindowQuery::DialogWithCaption(dialogCaption).OwnedBy(run.Owner()));
+    ASSERT_TRUE(dialog) << dialog.message;
+    const MessageBoxInfo box = op.WaitForMessageBox(dialog.hwnd);
+    ASSERT_TRUE(box) << box.message;
+    EXPECT_EQ(box.text,
+              L"The Kestrune Download Manager could not reach http://unreachable.invalid.");
+    EXPECT_EQ(box.caption, questionCaption);
+    EXPECT_TRUE(box.hasIcon);
+    EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
+    EXPECT_TRUE(op.Answer(box, IDOK));
+    // A Save As dialog would hold the export.
+    ASSERT_TRUE(run.Finish(10000)) << DescribeTopLevelWindows();
+    EXPECT_EQ(run.Result(), 0);
+    EXPECT_EQ(PackagesInDefaultFolder(), before);
+}
+
+TEST_F(DownloadRun, CancelConfirmedWhileTheFinishedDownloadWaitsGives117AndNoLaunch)
+{
+    StartServer(SlowVerifiedPackage());
+    ExportRun run(module_);
+    const HWND dialog = SaveAsTarget(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const MessageBoxInfo question = CancelDuringTheTransfer(dialog);
+    ASSERT_TRUE(question);
+    // The question stays open until the whole body is through and the worker, its Cancel button
+    // disabled, waits for the completion lock that the question holds.
+    ASSERT_TRUE(server_.WaitForFinished(1, 20000)) << server_.Describe();
+    bool waiting = false;
+    for (int waited = 0; waited < 10000 && !waiting; waited += 20) {
+        waiting = !op_.Item(dialog, 1005).enabled;
+        Sleep(20);
+    }
+    ASSERT_TRUE(waiting) << "the worker did not reach the completion";
+    EXPECT_TRUE(op_.Answer(question, IDYES));
+
+    const MessageBoxInfo notice = Answer(dialog, IDOK);
+    EXPECT_EQ(notice.text.rfind(L"We are sorry that you chose not to install and use our software. "
+                                L"We just want to let you know that the Kestrune download was "
+                                L"successfully completed",
+                                0),
+              0u)
+        << notice.Describe();
+    EXPECT_NE(notice.text.find(L"you can try Kestrune without waiting"), std::wstring::npos);
+    EXPECT_EQ(notice.caption, questionCaption);
+    EXPECT_TRUE(notice.hasIcon);
+    EXPECT_EQ(notice.buttons, std::vector<int>{IDOK});
+    const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(after.empty()) << DescribeAll(after);
+    EXPECT_EQ(run.Result(), 0);
+    ExpectNothingLaunched();
+    ExpectWholePackageOnDisk(slowPackageSize);
+}
+
+TEST_F(DownloadRun, CancelAnsweredNoChangesNothing)
+{
+    StartServer(SlowVerifiedPackage());
+    ExportRun run(module_);
+    const HWND dialog = SaveAsTarget(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const MessageBoxInfo question = CancelDuringTheTransfer(dialog);
+    ASSERT_TRUE(question);
+    EXPECT_TRUE(op_.Answer(question, IDNO));
+    const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(after.empty()) << DescribeAll(after);
+    EXPECT_EQ(run.Result(), 1);
+    ExpectLaunchedTarget();
+    ExpectWholePackageOnDisk(slowPackageSize);
+}
+
+// Points .msi at a class that does not exist, so that the shell finds no handler, and puts the
+// prefix's association back exactly as it was when the object ends.
+class MsiAssociationRemoved {
+public:
+    MsiAssociationRemoved()
+    {
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L".msi", 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key_) !=
+            ERROR_SUCCESS) {
+            key_ = nullptr;
+            return;
+        }
+        DWORD size = 0;
+        hadValue_ =
+            RegQueryValueExW(key_, nullptr, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
+        if (hadValue_) {
+            saved_.resize(size);
+            hadValue_ = RegQueryValueExW(key_, nullptr, nullptr, &type_, saved_.data(), &size) ==
+                        ERROR_SUCCESS;
+            saved_.resize(size);
+        }
+        const wchar_t missingClass[] = L"Kdm.Test.NoSuchClass";
+        removed_ =
+            RegSetValueExW(key_, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(missingClass),
+                           sizeof(missingClass)) == ERROR_SUCCESS;
+    }
+    ~MsiAssociationRemoved()
+    {
+        if (key_ == nullptr) {
+            return;
+        }
+        if (hadValue_) {
+            RegSetValueExW(key_, nullptr, 0, type_, saved_.data(),
+                           static_cast<DWORD>(saved_.size()));
+        } else {
+            RegDeleteValueW(key_, nullptr);
+        }
+        RegCloseKey(key_);
+    }
+    MsiAssociationRemoved(const MsiAssociationRemoved&) = delete;
+    MsiAssociationRemoved& operator=(const MsiAssociationRemoved&) = delete;
+
+    bool Removed() const { return removed_; }
+
+private:
+    HKEY key_ = nullptr;
+    bool hadValue_ = false;
+    bool removed_ = false;
+    DWORD type_ = REG_NONE;
+    std::vector<BYTE> saved_;
+};
+
+TEST_F(DownloadRun, ALaunchThatFailsGivesMessage115AndResultZero)
+{
+    MsiAssociationRemoved noHandler;
+    ASSERT_TRUE(noHandler.Removed());
+    StartServer(Response::Ok()
+                    .Header(hashHeader, PatternSha1HexUpper(packageSize))
+                    .GeneratedBody(packageSize));
+    ExportRun run(module_);
+    const HWND dialog = SaveAsTarget(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
+    ASSERT_EQ(boxes.size(), 1u) << DescribeAll(boxes);
+    EXPECT_EQ(boxes[0].text, launchFailedText);
+    EXPECT_EQ(boxes[0].caption, questionCaption);
+    EXPECT_TRUE(boxes[0].hasIcon);
+    EXPECT_EQ(boxes[0].buttons, std::vector<int>{IDOK});
+    EXPECT_EQ(run.Result(), 0);
+    ExpectNothingLaunched();
+    ExpectWholePackageOnDisk();
+}
+
+// A body that stops short of its Content-Length, closed or reset: the dialog ends with 0 and
+// nothing is shown, above all nothing that takes the download for complete.
+struct FaultCase {
+    const char* name;
+    bool reset;
+};
+
+// Names the row in test listings instead of its bytes.
+void PrintTo(const FaultCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class NetworkFault : public DownloadRun, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(NetworkFault, EndsTheRunWithZeroAndNoMessage)
+{
+    const std::uint64_t sent = 100000;
+    Response response = Response::Ok()
+                            .Header(hashHeader, PatternSha1HexUpper(packageSize))
+                            .GeneratedBody(packageSize)
+                            .Pieces(8192, 0);
+    if (GetParam().reset) {
+        response.ResetAfter(sent);
+    } else {
+        response.CloseAfter(sent);
+    }
+    StartServer(response);
+    ExportRun run(module_);
+    const HWND dialog = SaveAsTarget(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
+    EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
+    EXPECT_EQ(run.Result(), 0);
+    ExpectNothingLaunched();
+    const std::string bytes = ReadFileBytes(target_);
+    EXPECT_LE(bytes.size(), sent);
+    EXPECT_EQ(FirstPatternMismatch(bytes), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(TruncatedBodies, NetworkFault,
+                         ::testing::Values(FaultCase{"Closed", false}, FaultCase{"Reset", true}),
+                         [](const ::testing::TestParamInfo<FaultCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace
 } // namespace kdm_test

@@ -19,8 +19,13 @@ std::wstring ProgramPath()
     return BuildTreePath(L"loopback-bin\\KestruneDownloadManager.exe");
 }
 
-LoadedModule::LoadedModule()
-    : module_(LoadLibraryW(ModulePath().c_str())),
+std::wstring UnreachableModulePath()
+{
+    return BuildTreePath(L"unreachable-bin\\KestruneDownloadManager.dll");
+}
+
+LoadedModule::LoadedModule(const std::wstring& path)
+    : module_(LoadLibraryW(path.c_str())),
       downloadFile_(ExportOf<DownloadFileExport>(module_, downloadFileName)),
       forInstaller_(ExportOf<DownloadFileForInstallerExport>(module_, downloadFileForInstallerName))
 {

@@ -20,6 +20,8 @@ typedef int(WINAPI* DownloadFileForInstallerExport)(HWND, const wchar_t*);
 // The loopback build of the module (download address http://127.0.0.1).
 std::wstring ModulePath();
 std::wstring ProgramPath();
+// The build whose download address does not resolve (http://unreachable.invalid).
+std::wstring UnreachableModulePath();
 
 // GetProcAddress's result as the export's own type (through the generic function pointer type).
 template <typename Function> Function ExportOf(HMODULE module, const char* name)
@@ -27,10 +29,10 @@ template <typename Function> Function ExportOf(HMODULE module, const char* name)
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// The module, loaded for the lifetime of the object.
+// A build of the module, loaded for the lifetime of the object.
 class LoadedModule {
 public:
-    LoadedModule();
+    explicit LoadedModule(const std::wstring& path = ModulePath());
     ~LoadedModule();
     LoadedModule(const LoadedModule&) = delete;
     LoadedModule& operator=(const LoadedModule&) = delete;
