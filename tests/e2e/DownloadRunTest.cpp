@@ -36,23 +36,6 @@ const wchar_t launchFailedText[] =
 const wchar_t mismatchMarker[] = L"does not match the code computed by the Download Manager.";
 const wchar_t verifyFailedMarker[] = L"the Download Manager encountered a generic exception";
 
-std::string ReadFileBytes(const std::wstring& path)
-{
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<no file>";
-    }
-    std::string bytes;
-    char block[65536];
-    DWORD read = 0;
-    while (ReadFile(file, block, sizeof(block), &read, nullptr) && read != 0) {
-        bytes.append(block, read);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
 // The installation packages in the folder where the Save As dialog starts.
 std::vector<std::wstring> PackagesInDefaultFolder()
 {
@@ -391,23 +374,11 @@ TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
     StartServer(Response::Ok()
                     .Header(hashHeader, PatternSha1HexUpper(packageSize))
                     .GeneratedBody(packageSize));
-    std::wstring commandLine = L"\"" + ProgramPath() + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process))
-        << GetLastError();
-    CloseHandle(process.hThread);
-    SaveAsTarget(nullptr, process.dwProcessId);
-    const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+    ProgramProcess program;
+    ASSERT_TRUE(program.Started()) << program.StartError();
+    SaveAsTarget(nullptr, program.Id());
     DWORD exitCode = STILL_ACTIVE;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    if (waited != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 1);
-    }
-    CloseHandle(process.hProcess);
-    ASSERT_EQ(waited, WAIT_OBJECT_0);
+    ASSERT_TRUE(program.WaitForExit(60000, exitCode)) << "the program did not end";
     EXPECT_EQ(exitCode, 0u);
     ExpectLaunchedTarget();
     ExpectWholePackageOnDisk();

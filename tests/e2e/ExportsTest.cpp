@@ -161,26 +161,15 @@ TEST(ModuleFile, ExportsExactlyTheTwoDecoratedNamesAndImportsOnlySystemLibraries
 
 TEST(Program, AnAbandonedRunEndsTheProcessWithExitCodeZero)
 {
-    std::wstring commandLine = L"\"" + ProgramPath() + L"\" ignored /args";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process))
-        << GetLastError();
-    CloseHandle(process.hThread);
-    DWORD waited = WAIT_TIMEOUT;
-    {
-        AbandoningUser user(process.dwProcessId);
-        waited = WaitForSingleObject(process.hProcess, 20000);
-    }
+    ProgramProcess program(L"ignored /args");
+    ASSERT_TRUE(program.Started()) << program.StartError();
+    bool ended = false;
     DWORD exitCode = STILL_ACTIVE;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    if (waited != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 1);
+    {
+        AbandoningUser user(program.Id());
+        ended = program.WaitForExit(20000, exitCode);
     }
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(waited, WAIT_OBJECT_0) << "the program did not end";
+    EXPECT_TRUE(ended) << "the program did not end";
     EXPECT_EQ(exitCode, 0u);
 }
 

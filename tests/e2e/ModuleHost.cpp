@@ -75,6 +75,46 @@ DWORD WINAPI ExportRun::ThreadProc(void* parameter)
     return 0;
 }
 
+ProgramProcess::ProgramProcess(const std::wstring& arguments)
+{
+    std::wstring commandLine = L"\"" + ProgramPath() + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        startError_ = GetLastError();
+        return;
+    }
+    CloseHandle(process.hThread);
+    process_ = process.hProcess;
+    id_ = process.dwProcessId;
+}
+
+ProgramProcess::~ProgramProcess()
+{
+    if (process_ == nullptr) {
+        return;
+    }
+    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(process_, 1);
+    }
+    CloseHandle(process_);
+}
+
+bool ProgramProcess::WaitForExit(DWORD timeoutMs, DWORD& exitCode)
+{
+    exitCode = STILL_ACTIVE;
+    if (process_ == nullptr || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    GetExitCodeProcess(process_, &exitCode);
+    return true;
+}
+
 AbandoningUser::AbandoningUser(DWORD processId) : processId_(processId)
 {
     thread_ = CreateThread(nullptr, 0, &AbandoningUser::Run, this, 0, nullptr);

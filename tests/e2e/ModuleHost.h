@@ -75,6 +75,28 @@ private:
     bool quitSeen_ = false;
 };
 
+// The loopback program started as a process (its command line: the program's path and
+// `arguments`). Ended by force when it still runs as the object goes.
+class ProgramProcess {
+public:
+    explicit ProgramProcess(const std::wstring& arguments = std::wstring());
+    ~ProgramProcess();
+    ProgramProcess(const ProgramProcess&) = delete;
+    ProgramProcess& operator=(const ProgramProcess&) = delete;
+
+    // False when CreateProcessW failed; StartError() tells why.
+    bool Started() const { return process_ != nullptr; }
+    DWORD StartError() const { return startError_; }
+    DWORD Id() const { return id_; }
+    // Waits for the process to end; false on time-out. exitCode gets its exit code.
+    bool WaitForExit(DWORD timeoutMs, DWORD& exitCode);
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD id_ = 0;
+    DWORD startError_ = 0;
+};
+
 // Plays a user who abandons a run wherever it asks something: the Save As dialog is cancelled,
 // a message box answered with OK or No. Watches the dialogs of one process other than the
 // download dialog itself.

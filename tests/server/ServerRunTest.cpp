@@ -22,23 +22,6 @@ const wchar_t saveAsCaption[] =
     L"Kestrune Download Manager - Please select convenient download folder and filename";
 const wchar_t installerNotice[] = L"The download of the latest software installation package";
 
-std::string ReadWholeFile(const std::wstring& path)
-{
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<no file>";
-    }
-    std::string bytes;
-    char block[65536];
-    DWORD read = 0;
-    while (ReadFile(file, block, sizeof(block), &read, nullptr) && read != 0) {
-        bytes.append(block, read);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
 std::wstring PackagesFolder()
 {
     wchar_t folder[MAX_PATH * 2] = {};
@@ -102,7 +85,7 @@ class ServedPackage : public ServerRun, public ::testing::WithParamInterface<Ser
 TEST_P(ServedPackage, TheMatchingPackageArrivesVerifiesAndIsLaunched)
 {
     const ServedCase& c = GetParam();
-    const std::string expected = ReadWholeFile(packages_ + L"\\" + c.package);
+    const std::string expected = ReadFileBytes(packages_ + L"\\" + c.package);
     ASSERT_NE(expected, "<no file>") << ToUtf8(packages_) << " has no " << ToUtf8(c.package);
 
     ExportRun run(module_, c.osVersion);
@@ -120,7 +103,7 @@ TEST_P(ServedPackage, TheMatchingPackageArrivesVerifiesAndIsLaunched)
                                    << DescribeTopLevelWindows();
     EXPECT_EQ(run.Result(), 1);
 
-    const std::string received = ReadWholeFile(target_);
+    const std::string received = ReadFileBytes(target_);
     EXPECT_EQ(received.size(), expected.size());
     EXPECT_TRUE(received == expected) << "the saved file is not " << ToUtf8(c.package);
     ASSERT_TRUE(log_.WaitForLines(1, 10000)) << log_.Describe();
@@ -148,7 +131,7 @@ TEST_F(UnknownCombination, EndsWithZeroWithoutQuestionOrLaunch)
     EXPECT_EQ(run.Result(), 0);
     Sleep(300);
     EXPECT_TRUE(log_.Lines().empty()) << log_.Describe();
-    EXPECT_EQ(ReadWholeFile(target_), "") << "the 404 page was saved as the package";
+    EXPECT_EQ(ReadFileBytes(target_), "") << "the 404 page was saved as the package";
 }
 
 } // namespace

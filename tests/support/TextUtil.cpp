@@ -153,4 +153,22 @@ std::string PatternSha1HexUpper(std::uint64_t size)
     return hash.HexUpper();
 }
 
+std::string ReadFileBytes(const std::wstring& path)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "<no file>";
+    }
+    std::string bytes;
+    std::vector<char> block(65536);
+    DWORD read = 0;
+    while (ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &read, nullptr) &&
+           read != 0) {
+        bytes.append(block.data(), read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
 }  // namespace kdm_test

@@ -26,6 +26,10 @@ std::string PatternBytes(std::uint64_t offset, std::size_t count);
 // the pattern, or std::string::npos when all match.
 std::size_t FirstPatternMismatch(const std::string& data, std::uint64_t offset = 0);
 
+// Every byte of a file, or "<no file>" (which no content of the tests equals) when it cannot be
+// opened.
+std::string ReadFileBytes(const std::wstring& path);
+
 // SHA-1 of bytes, as 40 upper-case hexadecimal digits (the form of the download hash code).
 // Throws std::runtime_error when CryptoAPI fails.
 std::string Sha1HexUpper(const std::string& bytes);
