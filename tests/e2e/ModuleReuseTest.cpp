@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <commdlg.h>
-#include <psapi.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 
 #include "tests/e2e/ModuleHost.h"
 #include "tests/support/Operator.h"
+#include "tests/support/ProcessCounters.h"
 #include "tests/support/TestServer.h"
 
 namespace kdm_test {
@@ -22,51 +22,6 @@ namespace {
 const wchar_t saveAsCaption[] =
     L"Kestrune Download Manager - Please select convenient download folder and filename";
 const wchar_t controlCaption[] = L"Control Save As";
-
-// The process's kernel handles. GetProcessHandleCount is newer than the headers' Windows XP level
-// (looked up at run time), and Wine answers it with 0: then the handle table is probed value by
-// value; Wine gives out the lowest free values, so the limit leaves room for thousands.
-DWORD HandleCount()
-{
-    typedef BOOL(WINAPI * Function)(HANDLE, DWORD*);
-    const Function function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetProcessHandleCount")));
-    DWORD count = 0;
-    if (function != nullptr && function(GetCurrentProcess(), &count) && count != 0) {
-        return count;
-    }
-    const ULONG_PTR probeLimit = 0x4000;
-    for (ULONG_PTR value = 4; value < probeLimit; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-            ++count;
-        }
-    }
-    return count;
-}
-
-// Private bytes, from psapi's function (in kernel32 on later systems), looked up at run time.
-SIZE_T PrivateBytes()
-{
-    typedef BOOL(WINAPI * Function)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
-    Function function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "K32GetProcessMemoryInfo")));
-    if (function == nullptr) {
-        const HMODULE psapi = LoadLibraryW(L"psapi.dll");
-        function = reinterpret_cast<Function>(
-            reinterpret_cast<void (*)()>(GetProcAddress(psapi, "GetProcessMemoryInfo")));
-    }
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    counters.cb = sizeof(counters);
-    if (function == nullptr ||
-        !function(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                  sizeof(counters))) {
-        return 0;
-    }
-    // Wine leaves PrivateUsage at 0; the commit charge (PagefileUsage) is the same count on
-    // Windows.
-    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
-}
 
 // The system's Save As dialog shown by the test itself, with the program's kind of request, on a
 // thread with an owner window as a run has. Wine's file dialog keeps some handles of its own for
@@ -187,13 +142,13 @@ TEST_F(ModuleReuse, ThirtyRunsLeaveHandlesAndMemoryFlatAndTheModuleUnloadsAndLoa
         ASSERT_NO_FATAL_FAILURE(RunOnce(*module));
     }
     const int controls = 5;
-    const DWORD controlBefore = HandleCount();
+    const DWORD controlBefore = OpenHandleCount();
     for (int control = 0; control < controls; ++control) {
         ASSERT_NO_FATAL_FAILURE(ShowControlDialog());
     }
-    const DWORD systemDialogHandles = (HandleCount() - controlBefore + controls - 1) / controls;
+    const DWORD systemDialogHandles = (OpenHandleCount() - controlBefore + controls - 1) / controls;
 
-    const DWORD handlesBefore = HandleCount();
+    const DWORD handlesBefore = OpenHandleCount();
     const SIZE_T bytesBefore = PrivateBytes();
     const std::size_t connectionsBefore = server_.ConnectionsAccepted();
     ASSERT_NE(handlesBefore, 0u);
@@ -205,7 +160,7 @@ TEST_F(ModuleReuse, ThirtyRunsLeaveHandlesAndMemoryFlatAndTheModuleUnloadsAndLoa
     }
     // Let the last worker thread end before counting.
     Sleep(500);
-    const DWORD handlesAfter = HandleCount();
+    const DWORD handlesAfter = OpenHandleCount();
     const SIZE_T bytesAfter = PrivateBytes();
     // The server keeps the handle of each connection's thread until it stops.
     const DWORD serverHandles =
