@@ -2,11 +2,12 @@
 #   make build   the shipped binaries in build/bin/
 #   make test    the whole test suite under Wine and Xvfb
 #   make demo    the program against the local reference server
+#   make bench   transfer, verification and memory against their floors; writes docs/performance.md
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo bench clean
 
 all: build
 
@@ -26,6 +27,9 @@ test: configure
 
 demo: configure
 	@scripts/demo.sh $(BUILD) $(JOBS)
+
+bench: configure
+	@bench/run.sh $(BUILD) $(JOBS)
 
 clean:
 	rm -rf $(BUILD)
