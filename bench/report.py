@@ -1,0 +1,205 @@
+#!/usr/bin/env python3
+"""Writes docs/performance.md, and bench/performance.svg that it shows, from the benchmark's
+results.
+
+Input: one line per measurement, "MiB<TAB>measure<TAB>value" (seconds, or kB for the peak
+memory), as bench/run.sh writes them. Usage: report.py RESULTS OUTPUT_MD
+"""
+import os
+import platform
+import statistics
+import subprocess
+import sys
+from collections import defaultdict
+
+TRANSFER = [
+    ("program_transfer", "program (through the operator)"),
+    ("loop_bare", "(a) bare WinINet loop, no window"),
+    ("loop_message", "(b) floor: loop + one synchronous SendMessageW per block"),
+    ("loop_display", "loop + SendMessageW to a shown window that sets a static text and a bar"),
+    ("curl", "(c) curl"),
+]
+VERIFY = [
+    ("program_verify", "program: end of the request to the end of its process"),
+    ("sha1_floor", "floor: CryptoAPI SHA-1, 1 MiB blocks + SendMessageW + 20 ms per block"),
+    ("sha1_bare", "CryptoAPI SHA-1, 1 MiB blocks"),
+    ("sha1sum", "sha1sum"),
+]
+BLOCK = 8192
+
+
+def load(path):
+    values = defaultdict(list)
+    with open(path) as f:
+        for line in f:
+            mib, measure, value = line.rstrip("\n").split("\t")
+            values[(int(mib), measure)].append(float(value))
+    return values
+
+
+def median(values, key):
+    v = values.get(key)
+    return statistics.median(v) if v else None
+
+
+def cell(values, key, unit="s"):
+    v = values.get(key)
+    if not v:
+        return "-"
+    if unit == "kB":
+        return "%.1f MiB (%.1f-%.1f)" % (statistics.median(v) / 1024, min(v) / 1024, max(v) / 1024)
+    return "%.3f (%.3f-%.3f)" % (statistics.median(v), min(v), max(v))
+
+
+def ratio(values, a, b):
+    x, y = median(values, a), median(values, b)
+    if x is None or not y:
+        return None
+    return x / y
+
+
+def fmt_ratio(r, target=None):
+    if r is None:
+        return "-"
+    text = "%.2f" % r
+    if target is not None:
+        text += " (target <= %.2f: %s)" % (target, "met" if r <= target else "NOT met")
+    return text
+
+
+def svg_chart(values, sizes, path):
+    """Transfer medians per size, as bars relative to the floor (b)."""
+    rows = []
+    for mib in sizes:
+        floor = median(values, (mib, "loop_message"))
+        for key, _ in TRANSFER:
+            m = median(values, (mib, key))
+            if m is not None and floor:
+                rows.append(("%d MiB %s" % (mib, key), m / floor))
+    if not rows:
+        return
+    width, bar_h, left = 720, 18, 230
+    top = max(r for _, r in rows)
+    scale = (width - left - 60) / top
+    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" font-family="sans-serif"'
+           ' font-size="12">' % (width, 30 + len(rows) * (bar_h + 4))]
+    out.append('<text x="4" y="14">transfer time relative to the floor (b), median</text>')
+    for i, (label, r) in enumerate(rows):
+        y = 24 + i * (bar_h + 4)
+        color = "#c0504d" if "program" in label else "#4f81bd"
+        out.append('<text x="4" y="%d">%s</text>' % (y + 13, label))
+        out.append('<rect x="%d" y="%d" width="%.1f" height="%d" fill="%s"/>'
+                   % (left, y, r * scale, bar_h, color))
+        out.append('<text x="%.1f" y="%d">%.2f</text>' % (left + r * scale + 4, y + 13, r))
+    x1 = left + scale
+    out.append('<line x1="%.1f" y1="20" x2="%.1f" y2="%d" stroke="black" stroke-dasharray="3"/>'
+               % (x1, x1, 24 + len(rows) * (bar_h + 4)))
+    out.append("</svg>")
+    with open(path, "w") as f:
+        f.write("\n".join(out) + "\n")
+
+
+def main(results_path, output_path):
+    values = load(results_path)
+    sizes = sorted({mib for mib, _ in values})
+    runs = max(len(v) for v in values.values())
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    cores = os.cpu_count()
+    here = os.path.dirname(os.path.abspath(__file__))
+    svg_path = os.path.join(here, "performance.svg")
+    svg_chart(values, sizes, svg_path)
+    svg_name = os.path.relpath(svg_path, os.path.dirname(os.path.abspath(output_path)))
+
+    o = []
+    o.append("# Performance")
+    o.append("")
+    o.append("Written by `make bench` (bench/run.sh, bench/report.py); do not edit by hand, run it "
+             "again. Measured on %s, %s, %d cores, Xvfb, nginx on 127.0.0.1:80, %d run(s) per "
+             "figure: median with the lowest and highest run in brackets, in seconds."
+             % (platform.node() or "this machine", wine, cores, runs))
+    o.append("")
+    o.append("![transfer relative to the floor](%s)" % svg_name)
+    o.append("")
+    o.append("## Transfer")
+    o.append("")
+    o.append("nginx's `$request_time` for each client's request, so every client is timed the same "
+             "way: from reading the request to handing the last byte to the socket. The socket "
+             "buffers hold a few MiB, so for 16 MiB the figure ends noticeably before the client "
+             "has read the body; at 256 MiB and more that tail is small.")
+    o.append("")
+    o.append("| measure | " + " | ".join("%d MiB" % m for m in sizes) + " |")
+    o.append("|---|" + "---|" * len(sizes))
+    for key, label in TRANSFER:
+        o.append("| %s | %s |" % (label, " | ".join(cell(values, (m, key)) for m in sizes)))
+    o.append("")
+    o.append("## Verification")
+    o.append("")
+    o.append("The program's figure runs from the end of its request (nginx's `$msec`) to the end "
+             "of its process: the rest of the body in the socket buffers, the hash, the launch of "
+             "the package (here a recording handler registered for .msi files) and the end of "
+             "the process. It is therefore an upper bound of the verification alone.")
+    o.append("")
+    o.append("| measure | " + " | ".join("%d MiB" % m for m in sizes) + " |")
+    o.append("|---|" + "---|" * len(sizes))
+    for key, label in VERIFY:
+        o.append("| %s | %s |" % (label, " | ".join(cell(values, (m, key)) for m in sizes)))
+    o.append("")
+    o.append("## Memory")
+    o.append("")
+    o.append("Peak resident memory (VmHWM) of the program's Wine process, sampled every 0.1 s.")
+    o.append("")
+    o.append("| package | " + " | ".join("%d MiB" % m for m in sizes) + " |")
+    o.append("|---|" + "---|" * len(sizes))
+    o.append("| peak memory | %s |" % " | ".join(cell(values, (m, "program_peak_kib"), "kB")
+                                               for m in sizes))
+    o.append("")
+    o.append("## Ratios against the targets")
+    o.append("")
+    o.append("| ratio | " + " | ".join("%d MiB" % m for m in sizes) + " |")
+    o.append("|---|" + "---|" * len(sizes))
+
+    def row(label, a, b, target=None, min_mib=0):
+        o.append("| %s | %s |" % (label, " | ".join(
+            fmt_ratio(ratio(values, (m, a), (m, b)), target if m >= min_mib else None)
+            for m in sizes)))
+
+    row("transfer: program / floor (b)", "program_transfer", "loop_message", 1.15, 256)
+    row("transfer: program / bare loop (a)", "program_transfer", "loop_bare")
+    row("transfer: program / curl (c)", "program_transfer", "curl")
+    row("transfer: floor (b) / bare loop (a)", "loop_message", "loop_bare")
+    row("transfer: shown display loop / floor (b)", "loop_display", "loop_message")
+    row("verification: program / its floor", "program_verify", "sha1_floor", 1.10)
+    row("verification: program / sha1sum", "program_verify", "sha1sum")
+    o.append("")
+    peaks = [(m, median(values, (m, "program_peak_kib"))) for m in sizes]
+    peaks = [(m, p) for m, p in peaks if p]
+    if len(peaks) >= 2:
+        growth = (peaks[-1][1] - peaks[0][1]) / 1024
+        o.append("Memory: the peak grows by %.1f MiB from %d MiB to %d MiB (target: less than "
+                 "4 MiB from 16 MiB to 1 GiB: %s%s)." % (
+                     growth, peaks[0][0], peaks[-1][0], "met" if growth < 4 else "NOT met",
+                     "" if peaks[-1][0] >= 1024 else "; 1 GiB not measured in this run, "
+                     "KDM_BENCH_1G=1 adds it"))
+        o.append("")
+    o.append("## Per block")
+    o.append("")
+    o.append("WinINet hands out at most %d bytes per InternetQueryDataAvailable, so a package of "
+             "N MiB is about 128 N blocks. Median time per block:" % BLOCK)
+    o.append("")
+    o.append("| measure | " + " | ".join("%d MiB" % m for m in sizes) + " |")
+    o.append("|---|" + "---|" * len(sizes))
+    for key, label in TRANSFER:
+        cells = []
+        for m in sizes:
+            v = median(values, (m, key))
+            cells.append("-" if v is None else "%.0f us" % (v * 1e6 / (m * 1048576 / BLOCK)))
+        o.append("| %s | %s |" % (label, " | ".join(cells)))
+    o.append("")
+    with open(os.path.join(here, "performance-notes.md")) as f:
+        o.append(f.read().rstrip("\n"))
+    with open(output_path, "w") as f:
+        f.write("\n".join(o) + "\n")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])
