@@ -102,7 +102,7 @@ def svg_chart(values, sizes, path):
 def main(results_path, output_path):
     values = load(results_path)
     sizes = sorted({mib for mib, _ in values})
-    runs = max(len(v) for v in values.values())
+    runs = ", ".join("%d MiB: %d" % (m, len(values[(m, "program_transfer")])) for m in sizes)
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     cores = os.cpu_count()
     here = os.path.dirname(os.path.abspath(__file__))
@@ -114,8 +114,8 @@ def main(results_path, output_path):
     o.append("# Performance")
     o.append("")
     o.append("Written by `make bench` (bench/run.sh, bench/report.py); do not edit by hand, run it "
-             "again. Measured on %s, %s, %d cores, Xvfb, nginx on 127.0.0.1:80, %d run(s) per "
-             "figure: median with the lowest and highest run in brackets, in seconds."
+             "again. Measured on %s, %s, %d cores, Xvfb, nginx on 127.0.0.1:80, runs per "
+             "size %s; each figure the median with the lowest and highest run in brackets, in seconds."
              % (platform.node() or "this machine", wine, cores, runs))
     o.append("")
     o.append("![transfer relative to the floor](%s)" % svg_name)
@@ -175,7 +175,7 @@ def main(results_path, output_path):
     peaks = [(m, p) for m, p in peaks if p]
     if len(peaks) >= 2:
         growth = (peaks[-1][1] - peaks[0][1]) / 1024
-        o.append("Memory: the peak grows by %.1f MiB from %d MiB to %d MiB (target: less than "
+        o.append("Memory: the peak changes by %+.2f MiB from %d MiB to %d MiB (target: less than "
                  "4 MiB from 16 MiB to 1 GiB: %s%s)." % (
                      growth, peaks[0][0], peaks[-1][0], "met" if growth < 4 else "NOT met",
                      "" if peaks[-1][0] >= 1024 else "; 1 GiB not measured in this run, "
