@@ -3,7 +3,7 @@
 # Wine, with the reference nginx on 127.0.0.1:80. Not a test: `make bench` runs it, `make test`
 # never does. Writes docs/performance.md.
 #
-# Per package size (16 and 256 MiB; 1 GiB too with KDM_BENCH_1G=1), RUNS times each (default 3):
+# Per package size (16 MiB, 256 MiB and 1 GiB), RUNS times each (default 3):
 #   program    the loopback program driven by demo_operator.exe (accepts the proposed file):
 #              transfer = nginx $request_time of its request; verification = from the end of the
 #              request ($msec in the access log) to the end of the program's process (after the
@@ -12,21 +12,23 @@
 #   loop       wininet_loop.exe bare: the design's block loop without any window (a)
 #   floor      wininet_loop.exe message: the same plus one synchronous SendMessageW per block to
 #              an empty handler on another thread (b)
-#   display    the same with the window shown and a handler that sets a static control's text
-#              and a progress bar's position per block (what a progress display costs)
+#   design     wininet_loop.exe design: the same plus the cancel test per block, reporting to the
+#              program's own dialog, shown, whose handler does the least the program's display
+#              must per message: the count text, the total label once, the bar's position (d)
 #   curl       curl -o (c)
 #   sha1 bare  sha1_loop.exe bare: CryptoAPI SHA-1 in 1 MiB blocks
 #   sha1 floor sha1_loop.exe floor: the same plus one SendMessageW and 20 ms per block
 #   sha1sum    sha1sum of the same file
+# Once per bench, display_costs.exe: what each of those per-block calls costs on its own.
 # Transfer figures are all nginx's $request_time, so every client is timed the same way.
-# Usage: bench/run.sh BUILD_DIR [JOBS]   (RUNS=N, KDM_BENCH_1G=1, KDM_BENCH_SIZES="16 256")
+# Usage: bench/run.sh BUILD_DIR [JOBS]   (RUNS=N, KDM_BENCH_SIZES="16 256 1024")
+# With the default sizes and runs it takes about half an hour and needs about 5 GiB of disk.
 set -euo pipefail
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 jobs=${2:-$(nproc)}
 here=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-3}
-read -r -a sizes_mib <<<"${KDM_BENCH_SIZES:-16 256}"
-[ -n "${KDM_BENCH_1G:-}" ] && sizes_mib+=(1024)
+read -r -a sizes_mib <<<"${KDM_BENCH_SIZES:-16 256 1024}"
 
 if [ -z "${KDM_BENCH_INNER:-}" ]; then
   exec env KDM_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
@@ -37,16 +39,22 @@ mkdir -p "$bench"
 step() { printf '\n== %s\n' "$*"; }
 
 step "Building the loopback program, the operator, the recording handler and the bench loops"
-cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_demo_operator recording_handler \
+cmake --build "$build" -j "$jobs" \
+  --target kdm_loopback_exe kdm_loopback_dll kdm_demo_operator recording_handler \
   | grep -Ev '^\[|^$|^g?make' || true
 cxx=(i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -DUNICODE -D_UNICODE
-     -municode -static)
-"${cxx[@]}" -o "$bench/wininet_loop.exe" "$here/bench/wininet_loop.cpp" -lwininet -lcomctl32 -luser32
+     -municode -static -I "$here")
+i686-w64-mingw32-windres -I "$here" "$here/bench/bench.rc" -O coff -o "$bench/bench-rc.o"
+"${cxx[@]}" -o "$bench/wininet_loop.exe" "$here/bench/wininet_loop.cpp" "$bench/bench-rc.o" \
+  -lwininet -lcomctl32 -luser32
 "${cxx[@]}" -o "$bench/sha1_loop.exe" "$here/bench/sha1_loop.cpp" -ladvapi32 -luser32
+"${cxx[@]}" -o "$bench/display_costs.exe" "$here/bench/display_costs.cpp" "$bench/bench-rc.o" \
+  -lcomctl32 -luser32
 program=$build/loopback-bin/KestruneDownloadManager.exe
+module=$build/loopback-bin/KestruneDownloadManager.dll
 operator=$build/tests/demo_operator.exe
 handler=$(find "$build/tests" -name recording_handler.exe | head -1)
-for f in "$program" "$operator" "$handler"; do
+for f in "$program" "$module" "$operator" "$handler"; do
   [ -f "$f" ] || { echo "Missing after the build: $f"; exit 1; }
 done
 
@@ -150,8 +158,9 @@ for mib in "${sizes_mib[@]}"; do
     record "$mib" program_peak_kib "$(cat "$bench/peak")"
     echo "  program: transfer $t s, verification and exit $(echo "$ended - $m" | bc -l) s, peak $(cat "$bench/peak") kB"
 
-    for mode in bare message display; do
-      out=$(wine "$bench/wininet_loop.exe" http://127.0.0.1/ "$(winepath -w "$bench/loop.bin")" "$mode")
+    for mode in bare message design; do
+      out=$(wine "$bench/wininet_loop.exe" http://127.0.0.1/ "$(winepath -w "$bench/loop.bin")" \
+        "$mode" "$(winepath -w "$module")")
       read -r t m < <(last_request "$log" "$size")
       record "$mib" "loop_$mode" "$t"
       echo "  loop $mode: $t s ($out)"
@@ -175,6 +184,13 @@ for mib in "${sizes_mib[@]}"; do
   rm -f "$bench/loop.bin" "$bench/curl.bin"
   "$here/server/nginx-ctl.sh" stop "$nginx_prefix"
   nginx_prefix=
+done
+
+step "What each per-block call costs on the program's dialog"
+# Recorded with size 0: these do not depend on the package.
+for run in $(seq "$runs"); do
+  wine "$bench/display_costs.exe" "$(winepath -w "$module")" | tr -d '\r' | tee "$bench/costs.txt"
+  while IFS== read -r name us; do record 0 "cost_$name" "$us"; done <"$bench/costs.txt"
 done
 
 step "Writing docs/performance.md"

@@ -9,41 +9,15 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <memory>
 #include <vector>
+
+#include "bench/BenchWindows.h"
 
 namespace {
 
-const UINT benchMessage = WM_APP + 1;
 const DWORD blockBytes = 0x100000;
 const DWORD pauseMs = 20;
-
-HWND receiver = nullptr;
-HANDLE receiverReady = nullptr;
-
-LRESULT CALLBACK ReceiverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == benchMessage) {
-        return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-}
-
-DWORD WINAPI ReceiverThread(void*)
-{
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = ReceiverProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"KdmBenchReceiver";
-    RegisterClassW(&windowClass);
-    receiver = CreateWindowW(L"KdmBenchReceiver", L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
-                             nullptr, GetModuleHandleW(nullptr), nullptr);
-    SetEvent(receiverReady);
-    MSG message{};
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        DispatchMessageW(&message);
-    }
-    return 0;
-}
 
 } // namespace
 
@@ -54,12 +28,13 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     const bool floor = std::wcscmp(argv[2], L"floor") == 0;
-    HANDLE thread = nullptr;
-    DWORD threadId = 0;
+    std::unique_ptr<bench::ReceiverThread> receiver;
     if (floor) {
-        receiverReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread = CreateThread(nullptr, 0, ReceiverThread, nullptr, 0, &threadId);
-        WaitForSingleObject(receiverReady, INFINITE);
+        receiver.reset(new bench::ReceiverThread(bench::CreateEmptyReceiver, nullptr));
+        if (receiver->Window() == nullptr) {
+            std::fprintf(stderr, "no receiving window\n");
+            return 1;
+        }
     }
     HANDLE file = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -70,32 +45,39 @@ int wmain(int argc, wchar_t** argv)
     HCRYPTPROV provider = 0;
     if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
         std::fprintf(stderr, "CryptAcquireContextW failed: %lu\n", GetLastError());
+        CloseHandle(file);
         return 1;
     }
-    LARGE_INTEGER frequency{};
     LARGE_INTEGER start{};
-    QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     HCRYPTHASH hash = 0;
     CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash);
     std::vector<unsigned char> buffer(blockBytes);
     unsigned long long done = 0;
+    bool ok = true;
     for (;;) {
         if (floor) {
-            SendMessageW(receiver, benchMessage, reinterpret_cast<WPARAM>(&done),
+            SendMessageW(receiver->Window(), bench::benchMessage, reinterpret_cast<WPARAM>(&done),
                          reinterpret_cast<LPARAM>(&done));
             Sleep(pauseMs);
         }
         DWORD read = 0;
         if (!ReadFile(file, buffer.data(), blockBytes, &read, nullptr)) {
             std::fprintf(stderr, "ReadFile failed: %lu\n", GetLastError());
-            return 1;
+            ok = false;
+            break;
         }
         if (read == 0) {
             break;
         }
         CryptHashData(hash, buffer.data(), read, 0);
         done += read;
+    }
+    if (!ok) {
+        CryptDestroyHash(hash);
+        CryptReleaseContext(provider, 0);
+        CloseHandle(file);
+        return 1;
     }
     BYTE value[20] = {};
     DWORD valueBytes = sizeof(value);
@@ -105,15 +87,10 @@ int wmain(int argc, wchar_t** argv)
     CryptDestroyHash(hash);
     CryptReleaseContext(provider, 0);
     CloseHandle(file);
-    if (floor) {
-        PostThreadMessageW(threadId, WM_QUIT, 0, 0);
-        WaitForSingleObject(thread, 5000);
-    }
     std::printf("sha1=");
     for (DWORD i = 0; i < valueBytes; ++i) {
         std::printf("%02X", value[i]);
     }
-    std::printf(" ms=%.1f\n", static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 /
-                                   static_cast<double>(frequency.QuadPart));
+    std::printf(" ms=%.1f\n", bench::Milliseconds(start, end));
     return 0;
 }
