@@ -50,8 +50,7 @@ void Idle()
 
 // Runs `call` `calls` times with the thread idle after each; prints its mean and, when
 // `idleName` is given, the mean of the idle step.
-template <typename Call>
-void Measure(const char* name, const char* idleName, int calls, Call call)
+template <typename Call> void Measure(const char* name, const char* idleName, int calls, Call call)
 {
     double inCall = 0;
     double inIdle = 0;

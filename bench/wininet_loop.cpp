@@ -54,10 +54,9 @@ INT_PTR CALLBACK DesignDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         SetWindowTextW(totalLabel, text);
     }
     const double position =
-        total == 0 ? 2500.0
-                   : static_cast<double>(done) / static_cast<double>(total) * 5000.0;
-    SendMessageW(progressBar, PBM_SETPOS, static_cast<WPARAM>(position < 5000.0 ? position : 5000.0),
-                 0);
+        total == 0 ? 2500.0 : static_cast<double>(done) / static_cast<double>(total) * 5000.0;
+    SendMessageW(progressBar, PBM_SETPOS,
+                 static_cast<WPARAM>(position < 5000.0 ? position : 5000.0), 0);
     return TRUE;
 }
 
@@ -81,13 +80,13 @@ int Transfer(const wchar_t* address, const wchar_t* outputPath, bool bare, bool 
     }
     // Never set: tested per block like the program's cancel event.
     HANDLE cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HINTERNET internet = InternetOpenW(L"kdm-bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr,
-                                       nullptr, 0);
-    HINTERNET request = InternetOpenUrlW(
-        internet, address, requestHeaders, static_cast<DWORD>(-1),
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
-            INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE,
-        0);
+    HINTERNET internet =
+        InternetOpenW(L"kdm-bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    HINTERNET request = InternetOpenUrlW(internet, address, requestHeaders, static_cast<DWORD>(-1),
+                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                             INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                                             INTERNET_FLAG_PRAGMA_NOCACHE,
+                                         0);
     if (request == nullptr) {
         std::fprintf(stderr, "InternetOpenUrlW failed: %lu\n", GetLastError());
         InternetCloseHandle(internet);
