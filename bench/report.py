@@ -53,6 +53,11 @@ def load(path):
     return values
 
 
+def table_head(o, first, sizes):
+    o.append("| %s | " % first + " | ".join("%d MiB" % m for m in sizes) + " |")
+    o.append("|---|" + "---|" * len(sizes))
+
+
 def blocks(mib):
     return mib * 1048576 / BLOCK
 
@@ -110,8 +115,7 @@ def per_call(o, values, sizes):
              "worker is quicker. \"Without painting\" is what the same calls would cost if the "
              "controls painted nothing, which no display that updates at once can reach.")
     o.append("")
-    o.append("| per block | " + " | ".join("%d MiB" % m for m in sizes) + " |")
-    o.append("|---|" + "---|" * len(sizes))
+    table_head(o, "per block", sizes)
     added, bare_calls, measured, floors = [], [], [], []
     for m in sizes:
         share = min(1.0, BAR_POSITIONS / blocks(m))
@@ -199,8 +203,7 @@ def main(results_path, output_path):
              "buffers hold a few MiB, so for 16 MiB the figure ends noticeably before the client "
              "has read the body; at 256 MiB and more that tail is small.")
     o.append("")
-    o.append("| measure | " + " | ".join("%d MiB" % m for m in sizes) + " |")
-    o.append("|---|" + "---|" * len(sizes))
+    table_head(o, "measure", sizes)
     for key, label in TRANSFER:
         o.append("| %s | %s |" % (label, " | ".join(cell(values, (m, key)) for m in sizes)))
     o.append("")
@@ -211,8 +214,7 @@ def main(results_path, output_path):
              "the package (here a recording handler registered for .msi files) and the end of "
              "the process. It is therefore an upper bound of the verification alone.")
     o.append("")
-    o.append("| measure | " + " | ".join("%d MiB" % m for m in sizes) + " |")
-    o.append("|---|" + "---|" * len(sizes))
+    table_head(o, "measure", sizes)
     for key, label in VERIFY:
         o.append("| %s | %s |" % (label, " | ".join(cell(values, (m, key)) for m in sizes)))
     o.append("")
@@ -220,15 +222,13 @@ def main(results_path, output_path):
     o.append("")
     o.append("Peak resident memory (VmHWM) of the program's Wine process, sampled every 0.1 s.")
     o.append("")
-    o.append("| package | " + " | ".join("%d MiB" % m for m in sizes) + " |")
-    o.append("|---|" + "---|" * len(sizes))
+    table_head(o, "package", sizes)
     o.append("| peak memory | %s |" % " | ".join(cell(values, (m, "program_peak_kib"), "kB")
                                                for m in sizes))
     o.append("")
     o.append("## Ratios against the targets")
     o.append("")
-    o.append("| ratio | " + " | ".join("%d MiB" % m for m in sizes) + " |")
-    o.append("|---|" + "---|" * len(sizes))
+    table_head(o, "ratio", sizes)
 
     def row(label, a, b, target=None, min_mib=0):
         o.append("| %s | %s |" % (label, " | ".join(
@@ -259,8 +259,7 @@ def main(results_path, output_path):
     o.append("WinINet hands out at most %d bytes per InternetQueryDataAvailable, so a package of "
              "N MiB is about 128 N blocks. Median time per block:" % BLOCK)
     o.append("")
-    o.append("| measure | " + " | ".join("%d MiB" % m for m in sizes) + " |")
-    o.append("|---|" + "---|" * len(sizes))
+    table_head(o, "measure", sizes)
     for key, label in TRANSFER:
         cells = []
         for m in sizes:
