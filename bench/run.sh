@@ -39,22 +39,15 @@ mkdir -p "$bench"
 step() { printf '\n== %s\n' "$*"; }
 
 step "Building the loopback program, the operator, the recording handler and the bench loops"
-cmake --build "$build" -j "$jobs" \
-  --target kdm_loopback_exe kdm_loopback_dll kdm_demo_operator recording_handler \
+cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_loopback_dll kdm_demo_operator \
+  recording_handler kdm_bench_wininet_loop kdm_bench_sha1_loop kdm_bench_display_costs \
   | grep -Ev '^\[|^$|^g?make' || true
-cxx=(i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -DUNICODE -D_UNICODE
-     -municode -static -I "$here")
-i686-w64-mingw32-windres -I "$here" "$here/bench/bench.rc" -O coff -o "$bench/bench-rc.o"
-"${cxx[@]}" -o "$bench/wininet_loop.exe" "$here/bench/wininet_loop.cpp" "$bench/bench-rc.o" \
-  -lwininet -lcomctl32 -luser32
-"${cxx[@]}" -o "$bench/sha1_loop.exe" "$here/bench/sha1_loop.cpp" -ladvapi32 -luser32
-"${cxx[@]}" -o "$bench/display_costs.exe" "$here/bench/display_costs.cpp" "$bench/bench-rc.o" \
-  -lcomctl32 -luser32
 program=$build/loopback-bin/KestruneDownloadManager.exe
 module=$build/loopback-bin/KestruneDownloadManager.dll
 operator=$build/tests/demo_operator.exe
 handler=$(find "$build/tests" -name recording_handler.exe | head -1)
-for f in "$program" "$module" "$operator" "$handler"; do
+for f in "$program" "$module" "$operator" "$handler" "$bench/wininet_loop.exe" \
+         "$bench/sha1_loop.exe" "$bench/display_costs.exe"; do
   [ -f "$f" ] || { echo "Missing after the build: $f"; exit 1; }
 done
 
