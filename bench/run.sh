@@ -104,6 +104,42 @@ watch_memory() {
 headers=(-H 'NORVALIS_PRODUCT: Kestrune' -H 'NORVALIS_PRODUCT_VERSION: 2'
          -H 'ZELQ_OS_VERSION: 7' -H 'ZELQ_CPU_TYPE: 32')
 
+# The transfer measures of one run; each records its figures for the current size.
+measure_program() {
+  rm -f "$downloads"/*.msi
+  watch_memory "$bench/peak" &
+  local watcher=$! rc=0 ended t m
+  timeout 900 wine "$operator" "$(winepath -w "$program")" >"$bench/operator.log" 2>&1 || rc=$?
+  ended=$(date +%s.%N)
+  wait "$watcher" || true
+  saved=$(ls "$downloads"/*.msi 2>/dev/null | head -1 || true)
+  if [ "$rc" -ne 0 ] || [ -z "$saved" ] || [ "$(sha1sum "$saved" | cut -d' ' -f1 | tr a-f A-F)" != "$expected" ]; then
+    echo "The program's run failed (exit code $rc):"; cat "$bench/operator.log"; exit 1
+  fi
+  read -r t m < <(last_request "$log" "$size")
+  record "$mib" program_transfer "$t"
+  record "$mib" program_verify "$(echo "$ended - $m" | bc -l)"
+  record "$mib" program_peak_kib "$(cat "$bench/peak")"
+  echo "  program: transfer $t s, verification and exit $(echo "$ended - $m" | bc -l) s, peak $(cat "$bench/peak") kB"
+}
+
+measure_loop() {
+  local out t m
+  out=$(wine "$bench/wininet_loop.exe" http://127.0.0.1/ "$(winepath -w "$bench/loop.bin")" \
+    "$1" "$(winepath -w "$module")")
+  read -r t m < <(last_request "$log" "$size")
+  record "$mib" "loop_$1" "$t"
+  echo "  loop $1: $t s ($out)"
+}
+
+measure_curl() {
+  local t m
+  curl -s --noproxy '*' -o "$bench/curl.bin" "${headers[@]}" http://127.0.0.1/
+  read -r t m < <(last_request "$log" "$size")
+  record "$mib" curl "$t"
+  echo "  curl: $t s"
+}
+
 for mib in "${sizes_mib[@]}"; do
   size=$((mib * 1048576))
   packages=$bench/packages-$mib
@@ -134,34 +170,19 @@ for mib in "${sizes_mib[@]}"; do
 
   for run in $(seq "$runs"); do
     step "$mib MiB, run $run of $runs"
-    rm -f "$downloads"/*.msi
-    watch_memory "$bench/peak" &
-    watcher=$!
-    rc=0
-    timeout 900 wine "$operator" "$(winepath -w "$program")" >"$bench/operator.log" 2>&1 || rc=$?
-    ended=$(date +%s.%N)
-    wait "$watcher" || true
-    saved=$(ls "$downloads"/*.msi 2>/dev/null | head -1 || true)
-    if [ "$rc" -ne 0 ] || [ -z "$saved" ] || [ "$(sha1sum "$saved" | cut -d' ' -f1 | tr a-f A-F)" != "$expected" ]; then
-      echo "The program's run failed (exit code $rc):"; cat "$bench/operator.log"; exit 1
-    fi
-    read -r t m < <(last_request "$log" "$size")
-    record "$mib" program_transfer "$t"
-    record "$mib" program_verify "$(echo "$ended - $m" | bc -l)"
-    record "$mib" program_peak_kib "$(cat "$bench/peak")"
-    echo "  program: transfer $t s, verification and exit $(echo "$ended - $m" | bc -l) s, peak $(cat "$bench/peak") kB"
-
-    for mode in bare message design; do
-      out=$(wine "$bench/wininet_loop.exe" http://127.0.0.1/ "$(winepath -w "$bench/loop.bin")" \
-        "$mode" "$(winepath -w "$module")")
-      read -r t m < <(last_request "$log" "$size")
-      record "$mib" "loop_$mode" "$t"
-      echo "  loop $mode: $t s ($out)"
+    # Each run starts the transfers with another one, so that none always follows the same
+    # neighbour (the previous writer's dirty pages, nginx's warm cache).
+    order=(program bare message design curl)
+    shift_by=$(( (run - 1) % ${#order[@]} ))
+    order=("${order[@]:shift_by}" "${order[@]:0:shift_by}")
+    for what in "${order[@]}"; do
+      sync
+      case $what in
+        program) measure_program ;;
+        curl) measure_curl ;;
+        *) measure_loop "$what" ;;
+      esac
     done
-    curl -s --noproxy '*' -o "$bench/curl.bin" "${headers[@]}" http://127.0.0.1/
-    read -r t m < <(last_request "$log" "$size")
-    record "$mib" curl "$t"
-    echo "  curl: $t s"
 
     for mode in bare floor; do
       out=$(wine "$bench/sha1_loop.exe" "$(winepath -w "$saved")" "$mode")
