@@ -123,10 +123,18 @@ measure_program() {
   echo "  program: transfer $t s, verification and exit $(echo "$ended - $m" | bc -l) s, peak $(cat "$bench/peak") kB"
 }
 
+# A loop that fails is run once more (Wine has been seen to end a process with a segmentation
+# fault once in many runs); a second failure ends the bench.
 measure_loop() {
-  local out t m
-  out=$(wine "$bench/wininet_loop.exe" http://127.0.0.1/ "$(winepath -w "$bench/loop.bin")" \
-    "$1" "$(winepath -w "$module")")
+  local out t m rc attempt
+  for attempt in 1 2; do
+    rc=0
+    out=$(wine "$bench/wininet_loop.exe" http://127.0.0.1/ "$(winepath -w "$bench/loop.bin")" \
+      "$1" "$(winepath -w "$module")" 2>"$bench/loop.err") || rc=$?
+    [ "$rc" -eq 0 ] && break
+    echo "  loop $1 failed (exit code $rc): $out $(cat "$bench/loop.err")"
+    [ "$attempt" -eq 2 ] && exit 1
+  done
   read -r t m < <(last_request "$log" "$size")
   record "$mib" "loop_$1" "$t"
   echo "  loop $1: $t s ($out)"
