@@ -201,7 +201,9 @@ def main(results_path, output_path):
     o.append("nginx's `$request_time` for each client's request, so every client is timed the same "
              "way: from reading the request to handing the last byte to the socket. The socket "
              "buffers hold a few MiB, so for 16 MiB the figure ends noticeably before the client "
-             "has read the body; at 256 MiB and more that tail is small.")
+             "has read the body; at 256 MiB and more that tail is small. The five transfers of a "
+             "run follow each other in an order that rotates from run to run, with the disk "
+             "synced before each.")
     o.append("")
     table_head(o, "measure", sizes)
     for key, label in TRANSFER:
