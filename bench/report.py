@@ -58,6 +58,18 @@ def table_head(o, first, sizes):
     o.append("|---|" + "---|" * len(sizes))
 
 
+def measure_section(o, title, text, values, sizes, measures):
+    """A heading, its explanation and a table of the measures' medians with their spread."""
+    o.append("## " + title)
+    o.append("")
+    o.append(text)
+    o.append("")
+    table_head(o, "measure", sizes)
+    for key, label in measures:
+        o.append("| %s | %s |" % (label, " | ".join(cell(values, (m, key)) for m in sizes)))
+    o.append("")
+
+
 def blocks(mib):
     return mib * 1048576 / BLOCK
 
@@ -196,30 +208,21 @@ def main(results_path, output_path):
     o.append("")
     o.append("![transfer relative to the floor](%s)" % svg_name)
     o.append("")
-    o.append("## Transfer")
-    o.append("")
-    o.append("nginx's `$request_time` for each client's request, so every client is timed the same "
-             "way: from reading the request to handing the last byte to the socket. The socket "
-             "buffers hold a few MiB, so for 16 MiB the figure ends noticeably before the client "
-             "has read the body; at 256 MiB and more that tail is small. The five transfers of a "
-             "run follow each other in an order that rotates from run to run, with the disk "
-             "synced before each.")
-    o.append("")
-    table_head(o, "measure", sizes)
-    for key, label in TRANSFER:
-        o.append("| %s | %s |" % (label, " | ".join(cell(values, (m, key)) for m in sizes)))
-    o.append("")
-    o.append("## Verification")
-    o.append("")
-    o.append("The program's figure runs from the end of its request (nginx's `$msec`) to the end "
-             "of its process: the rest of the body in the socket buffers, the hash, the launch of "
-             "the package (here a recording handler registered for .msi files) and the end of "
-             "the process. It is therefore an upper bound of the verification alone.")
-    o.append("")
-    table_head(o, "measure", sizes)
-    for key, label in VERIFY:
-        o.append("| %s | %s |" % (label, " | ".join(cell(values, (m, key)) for m in sizes)))
-    o.append("")
+    measure_section(o, "Transfer",
+                    "nginx's `$request_time` for each client's request, so every client is timed "
+                    "the same way: from reading the request to handing the last byte to the "
+                    "socket. The socket buffers hold a few MiB, so for 16 MiB the figure ends "
+                    "noticeably before the client has read the body; at 256 MiB and more that "
+                    "tail is small. The five transfers of a run follow each other in an order "
+                    "that rotates from run to run, with the disk synced before each.",
+                    values, sizes, TRANSFER)
+    measure_section(o, "Verification",
+                    "The program's figure runs from the end of its request (nginx's `$msec`) to "
+                    "the end of its process: the rest of the body in the socket buffers, the "
+                    "hash, the launch of the package (here a recording handler registered for "
+                    ".msi files) and the end of the process. It is therefore an upper bound of "
+                    "the verification alone.",
+                    values, sizes, VERIFY)
     o.append("## Memory")
     o.append("")
     o.append("Peak resident memory (VmHWM) of the program's Wine process, sampled every 0.1 s.")
