@@ -174,12 +174,15 @@ protected:
         return question;
     }
 
+    // A package of `size` bytes with the hash code that matches it.
+    static Response VerifiedPackage(std::uint64_t size = packageSize)
+    {
+        return Response::Ok().Header(hashHeader, PatternSha1HexUpper(size)).GeneratedBody(size);
+    }
+
     static Response SlowVerifiedPackage()
     {
-        return Response::Ok()
-            .Header(hashHeader, PatternSha1HexUpper(slowPackageSize))
-            .GeneratedBody(slowPackageSize)
-            .Pieces(4096, 80);
+        return VerifiedPackage(slowPackageSize).Pieces(4096, 80);
     }
 
     // Answers the next message box over the dialog and returns what it showed.
@@ -246,10 +249,7 @@ protected:
 
 TEST_F(DownloadRun, VerifiedPackageIsLaunchedAndTheExportReturnsOne)
 {
-    StartServer(Response::Ok()
-                    .Header(hashHeader, PatternSha1HexUpper(packageSize))
-                    .GeneratedBody(packageSize)
-                    .Pieces(8192, 0));
+    StartServer(VerifiedPackage().Pieces(8192, 0));
     ExportRun run(module_);
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
@@ -349,10 +349,7 @@ TEST_F(DownloadRun, ErrorStatusEndsTheRunSilentlyAndNothingIsSaved)
 
 TEST_F(DownloadRun, CancelConfirmedDuringTheTransferEndsTheRunAndKeepsThePartialFile)
 {
-    StartServer(Response::Ok()
-                    .Header(hashHeader, PatternSha1HexUpper(packageSize))
-                    .GeneratedBody(packageSize)
-                    .Pieces(4096, 100));
+    StartServer(VerifiedPackage().Pieces(4096, 100));
     ExportRun run(module_);
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
@@ -371,9 +368,7 @@ TEST_F(DownloadRun, CancelConfirmedDuringTheTransferEndsTheRunAndKeepsThePartial
 
 TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
 {
-    StartServer(Response::Ok()
-                    .Header(hashHeader, PatternSha1HexUpper(packageSize))
-                    .GeneratedBody(packageSize));
+    StartServer(VerifiedPackage());
     ProgramProcess program;
     ASSERT_TRUE(program.Started()) << program.StartError();
     SaveAsTarget(nullptr, program.Id());
@@ -386,9 +381,7 @@ TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
 
 TEST_F(DownloadRun, ForAnInstallerTheNoticeComesRightBeforeTheLaunch)
 {
-    StartServer(Response::Ok()
-                    .Header(hashHeader, PatternSha1HexUpper(packageSize))
-                    .GeneratedBody(packageSize));
+    StartServer(VerifiedPackage());
     ExportRun run(module_, L"601");
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
@@ -677,9 +670,7 @@ TEST_F(DownloadRun, ALaunchThatFailsGivesMessage115AndResultZero)
 {
     MsiAssociationRemoved noHandler;
     ASSERT_TRUE(noHandler.Removed());
-    StartServer(Response::Ok()
-                    .Header(hashHeader, PatternSha1HexUpper(packageSize))
-                    .GeneratedBody(packageSize));
+    StartServer(VerifiedPackage());
     ExportRun run(module_);
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
@@ -712,10 +703,7 @@ class NetworkFault : public DownloadRun, public ::testing::WithParamInterface<Fa
 TEST_P(NetworkFault, EndsTheRunWithZeroAndNoMessage)
 {
     const std::uint64_t sent = 100000;
-    Response response = Response::Ok()
-                            .Header(hashHeader, PatternSha1HexUpper(packageSize))
-                            .GeneratedBody(packageSize)
-                            .Pieces(8192, 0);
+    Response response = VerifiedPackage().Pieces(8192, 0);
     if (GetParam().reset) {
         response.ResetAfter(sent);
     } else {
