@@ -8,6 +8,7 @@
 #include "app/DialogIds.h"
 #include "app/DownloadDialog.h"
 #include "app/EntryPoints.h"
+#include "foundation/SystemLibraries.h"
 
 namespace {
 
@@ -28,6 +29,12 @@ HINSTANCE OwnModule()
 
 INT_PTR RunDownloadDialog(HWND owner)
 {
+    // Loaded from the system folder before the first call into any of them; without one of them
+    // the dialog cannot be run.
+    const DelayLoadedLibraries libraries;
+    if (!libraries.AllLoaded()) {
+        return -1;
+    }
     // The template holds a progress bar: its window class must be registered before the dialog
     // is created, or Windows cannot create the dialog.
     INITCOMMONCONTROLSEX controls{};

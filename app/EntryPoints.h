@@ -15,7 +15,7 @@ extern "C" int WINAPI DownloadFileForInstaller(HWND const owner, const wchar_t* 
 int RunProgram(HINSTANCE instance);
 
 // Loads the icon, runs the modal dialog on the calling thread and destroys the icon. Returns what
-// DialogBoxParamW returned.
+// DialogBoxParamW returned, or -1 when a delay-loaded system library cannot be loaded.
 INT_PTR RunDownloadDialog(HWND owner);
 
 #endif

@@ -3,8 +3,11 @@
 #include <windows.h>
 
 #include "app/EntryPoints.h"
+#include "foundation/SystemLibraries.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    // First, before anything loads a library: the program runs from the Downloads folder.
+    RestrictLibrarySearch(LookUpSetDefaultDllDirectories());
     return RunProgram(instance);
 }

@@ -4,6 +4,7 @@
 
 #include "app/CancelConfirmation.h"
 #include "download/Platform.h"
+#include "foundation/SystemLibraries.h"
 #include "resources/StringIds.h"
 
 // The full structure, reserved fields and FlagsEx included, which WINVER 0x0501 selects.
@@ -42,17 +43,15 @@ using CoTaskMemGuard = ScopedRelease<CoTaskMemRelease>;
 // or cannot give it.
 MStringEx<wchar_t> DownloadsKnownFolder()
 {
-    ModuleGuard shell(LoadLibraryW(L"Shell32.dll"));
+    ModuleGuard shell(LoadSystemLibrary(L"Shell32.dll"));
     if (shell.IsEmpty()) {
         return MStringEx<wchar_t>();
     }
-    const FARPROC address = GetProcAddress(shell.Get(), "SHGetKnownFolderPath");
-    if (address == nullptr) {
+    const GetKnownFolderPathFunction getKnownFolderPath =
+        GetProcAddressAs<GetKnownFolderPathFunction>(shell.Get(), "SHGetKnownFolderPath");
+    if (getKnownFolderPath == nullptr) {
         return MStringEx<wchar_t>();
     }
-    // Through void* because the compiler warns on a direct cast between function types.
-    const GetKnownFolderPathFunction getKnownFolderPath =
-        reinterpret_cast<GetKnownFolderPathFunction>(reinterpret_cast<void*>(address));
     wchar_t* path = nullptr;
     const HRESULT result =
         getKnownFolderPath(&downloadsFolderId, knownFolderCreate, nullptr, &path);

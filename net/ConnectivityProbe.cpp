@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "foundation/Handles.h"
+#include "foundation/SystemLibraries.h"
 
 namespace {
 
@@ -32,20 +33,12 @@ struct IcmpFunctions {
     bool Complete() const { return create != nullptr && close != nullptr && sendEcho != nullptr; }
 };
 
-// GetProcAddress's result converted to the function's own type. The cast through a plain
-// pointer-to-function keeps the conversion between unrelated function types explicit.
-template <typename Function>
-Function LookUp(HMODULE library, const char* name)
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
-}
-
 IcmpFunctions LookUpIcmp(HMODULE library)
 {
     IcmpFunctions functions;
-    functions.create = LookUp<IcmpCreateFileFunction>(library, "IcmpCreateFile");
-    functions.close = LookUp<IcmpCloseHandleFunction>(library, "IcmpCloseHandle");
-    functions.sendEcho = LookUp<IcmpSendEchoFunction>(library, "IcmpSendEcho");
+    functions.create = GetProcAddressAs<IcmpCreateFileFunction>(library, "IcmpCreateFile");
+    functions.close = GetProcAddressAs<IcmpCloseHandleFunction>(library, "IcmpCloseHandle");
+    functions.sendEcho = GetProcAddressAs<IcmpSendEchoFunction>(library, "IcmpSendEcho");
     return functions;
 }
 
@@ -141,11 +134,11 @@ bool EchoOnce(const MStringEx<char>& hostName, const IcmpFunctions& icmp,
     if (reply.Get() == nullptr) {
         return false;
     }
-    return icmp.sendEcho(handle.Get(), destination, requestData, echoDataSize, nullptr,
-                         reply.Get(), replyBufferSize, echoTimeoutMs) != 0;
+    return icmp.sendEcho(handle.Get(), destination, requestData, echoDataSize, nullptr, reply.Get(),
+                         replyBufferSize, echoTimeoutMs) != 0;
 }
 
-}  // namespace
+} // namespace
 
 MStringEx<wchar_t> ProbeHostName(const MStringEx<wchar_t>& address)
 {
@@ -180,10 +173,10 @@ bool IsHostReachable(MStringEx<wchar_t> address)
 bool IsHostReachable(MStringEx<wchar_t> address, const ProbeEnvironment& environment)
 {
     try {
-        // Both loads are attempted. The guards release the fallback library first, then the
-        // primary one.
-        const ModuleGuard primary(LoadLibraryW(environment.primaryLibrary));
-        const ModuleGuard fallback(LoadLibraryW(environment.fallbackLibrary));
+        // Both loads are attempted, from the system folder. The guards release the fallback
+        // library first, then the primary one.
+        const ModuleGuard primary(LoadSystemLibrary(environment.primaryLibrary));
+        const ModuleGuard fallback(LoadSystemLibrary(environment.fallbackLibrary));
 
         IcmpFunctions icmp;
         if (!primary.IsEmpty()) {

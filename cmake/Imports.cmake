@@ -1,0 +1,31 @@
+# What the binaries import, and how (foundation/SystemLibraries.h).
+# - Statically: only libraries that Windows maps from its known-libraries list on every version
+#   from XP to 8.1, which are never taken from the program's folder: kernel32, user32, gdi32,
+#   advapi32, shell32, ole32, comdlg32, and msvcrt for the C runtime.
+# - Delay-loaded, through import libraries that dlltool makes from cmake/delayload/*.def: every
+#   other library. The .def files list the functions the program calls; a new one is a link error
+#   until it is added there. The names must match delayLoadedLibraries in SystemLibraries.cpp.
+# - GetTickCount64, which the toolchain's static thread library imports and XP lacks, resolves to
+#   the program's own look-up (xp-imports.ld, foundation/TickCount64.cpp).
+find_program(KDM_DLLTOOL ${CMAKE_DLLTOOL} REQUIRED)
+
+set(KDM_DELAY_LOADED comctl32 version wininet ws2_32)
+set(KDM_DELAY_LIBS)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/delayload)
+foreach(lib ${KDM_DELAY_LOADED})
+  set(def ${CMAKE_SOURCE_DIR}/cmake/delayload/${lib}.def)
+  set(out ${CMAKE_BINARY_DIR}/delayload/lib${lib}_delay.a)
+  # Run in the output folder with a relative output name: dlltool names the library's symbols
+  # after it, and the binaries carry no build folder.
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${KDM_DLLTOOL} --input-def ${def} --output-delaylib lib${lib}_delay.a -k
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/delayload
+    DEPENDS ${def}
+    COMMENT "Delay-load import library for ${lib}.dll")
+  list(APPEND KDM_DELAY_LIBS ${out})
+endforeach()
+add_custom_target(kdm_delayload DEPENDS ${KDM_DELAY_LIBS})
+
+set(KDM_STATIC_IMPORTS advapi32 shell32 ole32 comdlg32 gdi32 user32 kernel32)
+set(KDM_XP_IMPORTS_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/xp-imports.ld)

@@ -1,0 +1,99 @@
+#include "foundation/SystemLibraries.h"
+
+#include <delayimp.h>
+
+#include <cwchar>
+
+// In the order of DelayLoadedLibraries' members.
+const wchar_t* const delayLoadedLibraries[4] = {L"comctl32.dll", L"version.dll", L"wininet.dll",
+                                                L"ws2_32.dll"};
+
+namespace {
+
+// LOAD_LIBRARY_SEARCH_SYSTEM32; the SDK defines it only for Windows 7 and later.
+const DWORD librarySearchSystem32 = 0x00000800;
+
+// Set once by RestrictLibrarySearch, on the program's thread before any other thread exists.
+bool librarySearchRestricted = false;
+
+bool IsRedirectedBySideBySide(const wchar_t* name)
+{
+    ACTCTX_SECTION_KEYED_DATA data{};
+    data.cbSize = sizeof(data);
+    return FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION, name,
+                                    &data) != FALSE;
+}
+
+// The delay-load helper asks before it loads a library: the library then comes from
+// LoadSystemLibrary. A null answer would let the helper load the name with the plain search, so
+// DelayLoadedLibraries has loaded every one of them before the first call; this only takes
+// another reference. Writes no state and cannot throw: it runs inside the helper.
+FARPROC WINAPI NotifyDelayLoad(unsigned notification, PDelayLoadInfo info)
+{
+    if (notification != dliNotePreLoadLibrary || info == nullptr || info->szDll == nullptr) {
+        return nullptr;
+    }
+    wchar_t name[MAX_PATH] = {};
+    if (MultiByteToWideChar(CP_ACP, 0, info->szDll, -1, name, MAX_PATH) == 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(LoadSystemLibrary(name));
+}
+
+} // namespace
+
+// The delay-load helper's notification hook: Visual C++ declares it const, MinGW-w64 does not.
+extern "C" {
+#if defined(_MSC_VER)
+const
+#endif
+    PfnDliHook __pfnDliNotifyHook2 = &NotifyDelayLoad;
+}
+
+SetDefaultDllDirectoriesFunction LookUpSetDefaultDllDirectories()
+{
+    return GetProcAddressAs<SetDefaultDllDirectoriesFunction>(GetModuleHandleW(L"kernel32.dll"),
+                                                              "SetDefaultDllDirectories");
+}
+
+bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirectories)
+{
+    if (setDefaultDllDirectories != nullptr && setDefaultDllDirectories(librarySearchSystem32)) {
+        librarySearchRestricted = true;
+        return true;
+    }
+    SetDllDirectoryW(L"");
+    return false;
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* name)
+{
+    if (librarySearchRestricted || IsRedirectedBySideBySide(name)) {
+        return LoadLibraryW(name);
+    }
+    wchar_t path[MAX_PATH] = {};
+    const UINT folderLength = GetSystemDirectoryW(path, MAX_PATH);
+    const size_t nameLength = std::wcslen(name);
+    // The folder, a backslash, the name and the terminator must fit.
+    if (folderLength == 0 || folderLength + 1 + nameLength + 1 > MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
+    path[folderLength] = L'\\';
+    std::wmemcpy(path + folderLength + 1, name, nameLength + 1);
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+DelayLoadedLibraries::DelayLoadedLibraries()
+    : commonControls_(LoadSystemLibrary(delayLoadedLibraries[0])),
+      versionInfo_(LoadSystemLibrary(delayLoadedLibraries[1])),
+      internet_(LoadSystemLibrary(delayLoadedLibraries[2])),
+      winsock_(LoadSystemLibrary(delayLoadedLibraries[3]))
+{
+}
+
+bool DelayLoadedLibraries::AllLoaded() const
+{
+    return !commonControls_.IsEmpty() && !versionInfo_.IsEmpty() && !internet_.IsEmpty() &&
+           !winsock_.IsEmpty();
+}

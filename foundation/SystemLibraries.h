@@ -1,0 +1,61 @@
+// Loading of system libraries. The program is started from the user's Downloads folder, where a
+// web page can drop files, and Windows looks for a library that is not one of its known system
+// libraries in the program's own folder first. So the program imports statically only known
+// system libraries, delay-loads the others, and loads every library, its own and the delay-loaded
+// ones, through LoadSystemLibrary: from the system folder and never from the program's folder.
+#pragma once
+
+#include <windows.h>
+
+#include "foundation/Handles.h"
+
+// The libraries that the binaries delay-load (the build links them through delay-load import
+// libraries). Each is loaded on the first call of one of its functions.
+extern const wchar_t* const delayLoadedLibraries[4];
+
+// SetDefaultDllDirectories: Windows 8 and later, and Vista and 7 with the 2011 loader update.
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD directoryFlags);
+
+// SetDefaultDllDirectories of this system's kernel32, or null where it is missing.
+SetDefaultDllDirectoriesFunction LookUpSetDefaultDllDirectories();
+
+// The program's first step, before anything loads a library; the module never calls it, since the
+// search settings belong to its host. With `setDefaultDllDirectories` every later load of this
+// process searches the system folder only (dependencies included) and the function returns true.
+// Without it (XP, Vista and 7 without the update), or when it fails, SetDllDirectoryW(L"") takes
+// the current folder out of the search and false is returned: LoadSystemLibrary then loads by full
+// path. Libraries that Windows' own libraries load by name still follow the plain search there.
+bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirectories);
+
+// Loads the system library `name` (a file name such as L"Iphlpapi.dll"): by name when the search of
+// this process was restricted or when the active activation context redirects the name (the
+// common controls 6 of the manifest, which the loader then takes from the side-by-side store);
+// otherwise by its full path in the system folder, with LOAD_WITH_ALTERED_SEARCH_PATH so that its
+// own dependencies come from there too. Null on failure, with the last error set. Never throws;
+// any thread.
+HMODULE LoadSystemLibrary(const wchar_t* name);
+
+// GetProcAddress's result as the function's own type; null when the module lacks the name.
+template <typename Function> Function GetProcAddressAs(HMODULE module, const char* name)
+{
+    // Through a plain pointer-to-function: the conversion between unrelated function types stays
+    // explicit, and compilers warn on a direct cast from FARPROC.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// Holds one reference to each delay-loaded library for the length of a run. Taken before the
+// first call into any of them: a library that cannot be loaded from the system folder then ends
+// the run cleanly (AllLoaded false) instead of failing inside the delay-load helper, which would
+// raise a structured exception that ends the process.
+class DelayLoadedLibraries {
+public:
+    DelayLoadedLibraries();
+
+    bool AllLoaded() const;
+
+private:
+    const ModuleGuard commonControls_;
+    const ModuleGuard versionInfo_;
+    const ModuleGuard internet_;
+    const ModuleGuard winsock_;
+};

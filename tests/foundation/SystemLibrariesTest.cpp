@@ -1,0 +1,99 @@
+// Loading from the system folder, the search restriction, and the GetTickCount64 look-up.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "foundation/SystemLibraries.h"
+#include "foundation/TickCount64.h"
+
+namespace {
+
+std::wstring Lower(std::wstring text)
+{
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(towlower(c));
+    }
+    return text;
+}
+
+std::wstring FolderOf(HMODULE module)
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return Lower(folder.substr(0, folder.find_last_of(L'\\')));
+}
+
+std::wstring SystemFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    return Lower(std::wstring(path, GetSystemDirectoryW(path, MAX_PATH)));
+}
+
+TEST(LoadSystemLibrary, LoadsFromTheSystemFolderAndNeverFromTheProgramsOwn)
+{
+    const ModuleGuard iphlpapi(LoadSystemLibrary(L"Iphlpapi.dll"));
+    ASSERT_FALSE(iphlpapi.IsEmpty()) << GetLastError();
+    EXPECT_EQ(FolderOf(iphlpapi.Get()), SystemFolder());
+
+    // This resource module lies beside the test program, not in the system folder.
+    SetLastError(0);
+    const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
+    EXPECT_TRUE(besideTheProgram.IsEmpty());
+    EXPECT_NE(GetLastError(), 0u);
+
+    const std::wstring longName(MAX_PATH, L'a');
+    EXPECT_EQ(LoadSystemLibrary(longName.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
+DWORD flagsAsked = 0;
+
+BOOL WINAPI RecordingSetDefaultDllDirectories(DWORD flags)
+{
+    flagsAsked = flags;
+    return LookUpSetDefaultDllDirectories()(flags);
+}
+
+BOOL WINAPI FailingSetDefaultDllDirectories(DWORD)
+{
+    return FALSE;
+}
+
+TEST(RestrictLibrarySearch, AsksForTheSystemFolderOnlyAndFallsBackWithoutIt)
+{
+    ASSERT_NE(LookUpSetDefaultDllDirectories(), nullptr) << "this Wine lacks the function";
+    EXPECT_FALSE(RestrictLibrarySearch(nullptr));
+    EXPECT_FALSE(RestrictLibrarySearch(&FailingSetDefaultDllDirectories));
+    EXPECT_TRUE(RestrictLibrarySearch(&RecordingSetDefaultDllDirectories));
+    EXPECT_EQ(flagsAsked, 0x800u); // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+    // Restricted, a library is loaded by name, and still only from the system folder.
+    const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
+    EXPECT_TRUE(besideTheProgram.IsEmpty());
+    const ModuleGuard winsock(LoadSystemLibrary(L"ws2_32.dll"));
+    ASSERT_FALSE(winsock.IsEmpty());
+    EXPECT_EQ(FolderOf(winsock.Get()), SystemFolder());
+}
+
+TEST(TickCount64, FromKernel32WhereItHasOneElseFromGetTickCount)
+{
+    using GetTickCount64Function = ULONGLONG(WINAPI*)();
+    const GetTickCount64Function system = GetProcAddressAs<GetTickCount64Function>(
+        GetModuleHandleW(L"kernel32.dll"), "GetTickCount64");
+    ASSERT_NE(system, nullptr);
+    const ULONGLONG before = system();
+    const ULONGLONG looked = kdmGetTickCount64Import();
+    EXPECT_LE(before, looked);
+    EXPECT_LE(looked, system());
+
+    // A module without the function, as kernel32 is on XP.
+    const DWORD before32 = GetTickCount();
+    const ULONGLONG fallback = TickCount64From(GetModuleHandleW(nullptr));
+    EXPECT_LE(before32, fallback);
+    EXPECT_LE(fallback, GetTickCount());
+}
+
+} // namespace
