@@ -11,6 +11,7 @@ find_program(KDM_DLLTOOL ${CMAKE_DLLTOOL} REQUIRED)
 
 set(KDM_DELAY_LOADED comctl32 version wininet ws2_32)
 set(KDM_DELAY_LIBS)
+set(KDM_DELAY_STUBS)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/delayload)
 foreach(lib ${KDM_DELAY_LOADED})
   set(def ${CMAKE_SOURCE_DIR}/cmake/delayload/${lib}.def)
@@ -24,6 +25,13 @@ foreach(lib ${KDM_DELAY_LOADED})
     DEPENDS ${def}
     COMMENT "Delay-load import library for ${lib}.dll")
   list(APPEND KDM_DELAY_LIBS ${out})
+  # Each delay-load address table entry starts out pointing into its function's stub, which
+  # loads the library on the first call. GNU ld drops the stubs that no code names when it links
+  # a DLL (the code calls through the table), which leaves those entries null: name each one.
+  file(STRINGS ${def} functions REGEX "^[A-Za-z_][A-Za-z0-9_]*@[0-9]+$")
+  foreach(function ${functions})
+    list(APPEND KDM_DELAY_STUBS "LINKER:--undefined=_${function}")
+  endforeach()
 endforeach()
 add_custom_target(kdm_delayload DEPENDS ${KDM_DELAY_LIBS})
 

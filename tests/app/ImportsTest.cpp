@@ -117,6 +117,12 @@ TEST_P(ShippedImports, StaticallyOnlyKnownSystemLibrariesTheRestDelayLoaded)
         expected.insert(LibraryKey(kdm_test::ToUtf8(library)));
     }
     EXPECT_EQ(delayed, expected) << Name();
+
+    for (const PeImport& import : image.Imports()) {
+        EXPECT_TRUE(!import.delayLoaded || import.initialEntry != 0)
+            << Name() << ": the delay-load entry of " << import.library << "!" << import.function
+            << " is null, so its first call jumps to address 0";
+    }
 }
 
 TEST_P(ShippedImports, KeepAslrAndDep)

@@ -131,19 +131,22 @@ std::uint32_t PeImage::RelocationsSize() const
     return Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC, &size) == 0 ? 0 : size;
 }
 
-void PeImage::ReadThunks(const std::string& library, std::uint32_t tableRva, bool delayLoaded,
+void PeImage::ReadThunks(const std::string& library, std::uint32_t tableRva,
+                         std::uint32_t addressRva, bool delayLoaded,
                          std::vector<PeImport>& imports) const
 {
-    for (std::uint32_t entry = OffsetOf(tableRva);; entry += 4) {
-        const std::uint32_t thunk = Read<std::uint32_t>(entry);
+    for (std::uint32_t index = 0;; ++index) {
+        const std::uint32_t thunk = Read<std::uint32_t>(OffsetOf(tableRva + 4 * index));
         if (thunk == 0) {
             return;
         }
+        const std::uint32_t entry =
+            delayLoaded ? Read<std::uint32_t>(OffsetOf(addressRva + 4 * index)) : 0;
         if ((thunk & IMAGE_ORDINAL_FLAG32) != 0) {
-            imports.push_back({library, "#" + std::to_string(thunk & 0xFFFF), delayLoaded});
+            imports.push_back({library, "#" + std::to_string(thunk & 0xFFFF), delayLoaded, entry});
         } else {
             // IMAGE_IMPORT_BY_NAME: a 16-bit hint, then the name.
-            imports.push_back({library, StringAt(thunk + 2), delayLoaded});
+            imports.push_back({library, StringAt(thunk + 2), delayLoaded, entry});
         }
     }
 }
@@ -159,7 +162,7 @@ std::vector<PeImage::DelayDescriptor> PeImage::DelayDescriptors() const
             if (descriptor.rvaDLLName == 0) {
                 return descriptors;
             }
-            descriptors.push_back({descriptor.rvaDLLName, descriptor.rvaINT});
+            descriptors.push_back({descriptor.rvaDLLName, descriptor.rvaINT, descriptor.rvaIAT});
         }
     }
     for (const Section& section : sections_) {
@@ -172,7 +175,8 @@ std::vector<PeImage::DelayDescriptor> PeImage::DelayDescriptors() const
             }
             const std::string name = StringAt(descriptor.rvaDLLName);
             if (name.size() <= longestLibraryName && EndsWithDll(name)) {
-                descriptors.push_back({descriptor.rvaDLLName, descriptor.rvaINT});
+                descriptors.push_back(
+                    {descriptor.rvaDLLName, descriptor.rvaINT, descriptor.rvaIAT});
             }
         }
     }
@@ -192,11 +196,12 @@ std::vector<PeImport> PeImage::Imports() const
             const std::uint32_t names = descriptor.OriginalFirstThunk != 0
                                             ? descriptor.OriginalFirstThunk
                                             : descriptor.FirstThunk;
-            ReadThunks(StringAt(descriptor.Name), names, false, imports);
+            ReadThunks(StringAt(descriptor.Name), names, 0, false, imports);
         }
     }
     for (const DelayDescriptor& descriptor : DelayDescriptors()) {
-        ReadThunks(StringAt(descriptor.nameRva), descriptor.nameTableRva, true, imports);
+        ReadThunks(StringAt(descriptor.nameRva), descriptor.nameTableRva,
+                   descriptor.addressTableRva, true, imports);
     }
     return imports;
 }

@@ -11,6 +11,9 @@ struct PeImport {
     std::string library;  // as the binary names it, e.g. "KERNEL32.dll"
     std::string function; // the name, or "#<ordinal>" for an import by ordinal
     bool delayLoaded;
+    // Delay-loaded: the initial value of its address table entry, which must point at the stub
+    // that loads the library on the first call (0 would be a call of address 0).
+    std::uint32_t initialEntry;
 };
 
 class PeImage {
@@ -44,14 +47,16 @@ private:
     struct DelayDescriptor {
         std::uint32_t nameRva;
         std::uint32_t nameTableRva;
+        std::uint32_t addressTableRva;
     };
 
     template <typename T> T Read(std::uint32_t offset) const;
     bool IsMapped(std::uint32_t rva) const;
     std::uint32_t OffsetOf(std::uint32_t rva) const;
     std::string StringAt(std::uint32_t rva) const;
-    void ReadThunks(const std::string& library, std::uint32_t tableRva, bool delayLoaded,
-                    std::vector<PeImport>& imports) const;
+    // Reads a name table; with an address table (delay-loaded), also each entry's initial value.
+    void ReadThunks(const std::string& library, std::uint32_t tableRva, std::uint32_t addressRva,
+                    bool delayLoaded, std::vector<PeImport>& imports) const;
     std::vector<DelayDescriptor> DelayDescriptors() const;
     std::uint32_t Directory(unsigned index, std::uint32_t* size = nullptr) const;
 
