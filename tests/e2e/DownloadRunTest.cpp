@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "download/TargetFile.h"
+#include "tests/app/BuiltModule.h"
+#include "tests/download/TempFolder.h"
 #include "tests/e2e/ModuleHost.h"
 #include "tests/support/LaunchLog.h"
 #include "tests/support/Operator.h"
@@ -23,7 +25,20 @@ namespace {
 
 const wchar_t saveAsCaption[] =
     L"Kestrune Download Manager - Please select convenient download folder and filename";
-const wchar_t proposedName[] = L"Kestrune 2012 - Setup for Windows 7, 32 bit";
+
+// The processor word size that the run must report: "32" in the 32-bit test prefix, "64" where
+// the suite runs a test in its 64-bit (WoW64) prefix and says so in KDM_EXPECT_NATIVE_BITS.
+std::string ExpectedBits()
+{
+    wchar_t bits[8] = {};
+    const DWORD length = GetEnvironmentVariableW(L"KDM_EXPECT_NATIVE_BITS", bits, 8);
+    return length == 2 ? ToUtf8(bits) : "32";
+}
+
+std::wstring ProposedName()
+{
+    return L"Kestrune 2012 - Setup for Windows 7, " + FromUtf8(ExpectedBits()) + L" bit";
+}
 const wchar_t questionCaption[] = L"Download Manager";
 const char hashHeader[] = "NORVALIS-DOWNLOAD-HASHCODE";
 const std::uint64_t packageSize = 300000;
@@ -253,7 +268,7 @@ TEST_F(DownloadRun, VerifiedPackageIsLaunchedAndTheExportReturnsOne)
     ExportRun run(module_);
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
-    EXPECT_NE(proposed_.find(proposedName), std::wstring::npos) << ToUtf8(proposed_);
+    EXPECT_NE(proposed_.find(ProposedName()), std::wstring::npos) << ToUtf8(proposed_);
     const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
     EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
     EXPECT_EQ(run.Result(), 1);
@@ -270,7 +285,7 @@ TEST_F(DownloadRun, VerifiedPackageIsLaunchedAndTheExportReturnsOne)
         {"NORVALIS_PRODUCT", "Kestrune"},
         {"NORVALIS_PRODUCT_VERSION", "2"},
         {"ZELQ_OS_VERSION", "7"},
-        {"ZELQ_CPU_TYPE", "32"},
+        {"ZELQ_CPU_TYPE", ExpectedBits()},
         {"User-Agent", "Download Manager"}};
     for (const auto& header : expected) {
         const RecordedHeader* found = request.Find(header.first);
@@ -377,6 +392,165 @@ TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
     EXPECT_EQ(exitCode, 0u);
     ExpectLaunchedTarget();
     ExpectWholePackageOnDisk();
+}
+
+// The system libraries that Windows would look for in the program's folder during a whole run:
+// those of a loader trace of one (WINEDEBUG=+loaddll), less the known system libraries, less what
+// Wine's own builds of those import (combase, comctl32, compstui, imm32, kernelbase, sechost,
+// shcore, shlwapi, ucrtbase, version, win32u, winspool.drv, zlib1) and less uxtheme, which Wine's
+// user32 and comdlg32 load at start. Wine takes those from the program's folder at start when the
+// names are searched there first, where Windows takes a known library's dependencies from the
+// system folder; the import test keeps them out of the static imports. Also less msimg32, which
+// Wine's uxtheme loads by name with the plain search even after SetDefaultDllDirectories
+// (measured), where Windows applies the restriction to every later load of the process.
+const wchar_t* const plantedNames[] = {L"actxprxy.dll", L"dnsapi.dll",  L"icmp.dll",
+                                       L"iphlpapi.dll", L"mpr.dll",     L"nsi.dll",
+                                       L"rsaenh.dll",   L"wininet.dll", L"ws2_32.dll"};
+// Dependencies of the cryptographic provider, which advapi32 loads by its full path: their search
+// is the process's, so only a process that restricted it (the program where
+// SetDefaultDllDirectories exists) is judged on them.
+const wchar_t* const providerDependencies[] = {L"bcrypt.dll", L"crypt32.dll"};
+// Loaded by name by the module's test host before the run: shows that the folder is searched.
+const wchar_t controlName[] = L"mapi32.dll";
+
+// A folder like the user's Downloads folder after a web page dropped libraries into it: the
+// given binaries of the build beside a planted library for each name.
+class PlantedFolder {
+public:
+    // searchRestricted: the run restricts the search of its process, so that the provider's
+    // dependencies are planted too.
+    PlantedFolder(const wchar_t* name, const std::vector<std::wstring>& binaries,
+                  bool searchRestricted = false)
+        : folder_(name), names_(std::begin(plantedNames), std::end(plantedNames))
+    {
+        for (const std::wstring& binary : binaries) {
+            const std::wstring file = binary.substr(binary.find_last_of(L'\\') + 1);
+            EXPECT_TRUE(CopyFileW(binary.c_str(), (folder_ / file).c_str(), FALSE))
+                << ToUtf8(binary) << ": " << Win32ErrorText(GetLastError());
+        }
+        if (searchRestricted) {
+            names_.insert(names_.end(), std::begin(providerDependencies),
+                          std::end(providerDependencies));
+        }
+        names_.push_back(controlName);
+        const std::wstring planted = BuildTreePath(L"tests\\planted_library.dll");
+        for (const wchar_t* library : names_) {
+            EXPECT_TRUE(CopyFileW(planted.c_str(), (folder_ / library).c_str(), FALSE));
+        }
+    }
+
+    std::wstring operator/(const std::wstring& file) const { return folder_ / file; }
+
+    // The planted libraries that something loaded, as "a.dll b.dll".
+    std::string Loaded() const
+    {
+        std::string loaded;
+        for (const wchar_t* library : names_) {
+            if (GetFileAttributesW((folder_ / library + L".loaded").c_str()) !=
+                INVALID_FILE_ATTRIBUTES) {
+                loaded += (loaded.empty() ? "" : " ") + ToUtf8(library);
+            }
+        }
+        return loaded;
+    }
+
+private:
+    TempFolder folder_;
+    std::vector<const wchar_t*> names_;
+};
+
+// Makes the program `exe` (a file name) look for the planted names as Windows does, in its own
+// folder first, for the lifetime of the object: Wine otherwise takes its own libraries whatever
+// lies there. A per-program setting of the prefix's registry, so nothing else is affected (the
+// WINEDLLOVERRIDES variable of a running process does not reach the processes it starts).
+class SearchedAsOnWindows {
+public:
+    explicit SearchedAsOnWindows(const std::wstring& exe)
+        : key_(L"Software\\Wine\\AppDefaults\\" + exe)
+    {
+        HKEY overrides = nullptr;
+        const LONG created =
+            RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), 0, nullptr, 0,
+                            KEY_SET_VALUE, nullptr, &overrides, nullptr);
+        EXPECT_EQ(created, ERROR_SUCCESS) << Win32ErrorText(static_cast<DWORD>(created));
+        if (created != ERROR_SUCCESS) {
+            return;
+        }
+        std::vector<const wchar_t*> names(std::begin(plantedNames), std::end(plantedNames));
+        names.insert(names.end(), std::begin(providerDependencies), std::end(providerDependencies));
+        names.push_back(controlName);
+        const wchar_t order[] = L"native,builtin";
+        for (const wchar_t* library : names) {
+            // Wine matches an override by the name without its ".dll".
+            std::wstring name = library;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, L".dll") == 0) {
+                name.erase(name.size() - 4);
+            }
+            RegSetValueExW(overrides, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                           sizeof(order));
+        }
+        RegCloseKey(overrides);
+    }
+    ~SearchedAsOnWindows()
+    {
+        RegDeleteKeyW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, key_.c_str());
+    }
+    SearchedAsOnWindows(const SearchedAsOnWindows&) = delete;
+    SearchedAsOnWindows& operator=(const SearchedAsOnWindows&) = delete;
+
+private:
+    std::wstring key_;
+};
+
+class PlantedLibraries : public DownloadRun {
+protected:
+    // A whole verified run of a program copied into a planted folder; the exit code it ended with.
+    DWORD RunFromPlantedFolder(const PlantedFolder& folder, const std::wstring& program,
+                               const std::wstring& arguments = std::wstring())
+    {
+        StartServer(VerifiedPackage());
+        DWORD exitCode = STILL_ACTIVE;
+        {
+            const SearchedAsOnWindows search(program);
+            ProgramProcess process(arguments, folder / program);
+            EXPECT_TRUE(process.Started()) << process.StartError();
+            if (!process.Started()) {
+                return exitCode;
+            }
+            SaveAsTarget(nullptr, process.Id());
+            EXPECT_TRUE(process.WaitForExit(60000, exitCode)) << "the run did not end";
+        }
+        ExpectLaunchedTarget();
+        ExpectWholePackageOnDisk();
+        return exitCode;
+    }
+};
+
+TEST_F(PlantedLibraries, TheProgramLoadsNoneOfThem)
+{
+    const PlantedFolder folder(L"kdm-planted-program", {ProgramPath()}, true);
+    EXPECT_EQ(RunFromPlantedFolder(folder, L"KestruneDownloadManager.exe"), 0u);
+    EXPECT_EQ(folder.Loaded(), "");
+}
+
+// As on XP, and on Vista and 7 without the loader update: every library by its full path.
+TEST_F(PlantedLibraries, WithoutSetDefaultDllDirectoriesTheProgramLoadsNoneOfThem)
+{
+    const PlantedFolder folder(L"kdm-planted-fallback", {SearchFallbackProgramPath()});
+    EXPECT_EQ(RunFromPlantedFolder(folder, L"KestruneDownloadManager.exe"), 0u);
+    EXPECT_EQ(folder.Loaded(), "");
+}
+
+// An installer in the same folder loads the module from there as installers do, with its
+// imports searched in that folder first.
+TEST_F(PlantedLibraries, TheModuleLoadedByAnInstallerBesideThemLoadsNoneOfThem)
+{
+    const PlantedFolder folder(L"kdm-planted-module",
+                               {ModulePath(), BuildTreePath(L"tests\\planted_host.exe")});
+    EXPECT_EQ(RunFromPlantedFolder(folder, L"planted_host.exe", controlName), 1u);
+    EXPECT_EQ(folder.Loaded(), ToUtf8(controlName))
+        << "the control shows whether the folder was searched at all";
 }
 
 TEST_F(DownloadRun, ForAnInstallerTheNoticeComesRightBeforeTheLaunch)

@@ -19,6 +19,11 @@ std::wstring ProgramPath()
     return BuildTreePath(L"loopback-bin\\KestruneDownloadManager.exe");
 }
 
+std::wstring SearchFallbackProgramPath()
+{
+    return BuildTreePath(L"search-fallback-bin\\KestruneDownloadManager.exe");
+}
+
 std::wstring UnreachableModulePath()
 {
     return BuildTreePath(L"unreachable-bin\\KestruneDownloadManager.dll");
@@ -75,9 +80,9 @@ DWORD WINAPI ExportRun::ThreadProc(void* parameter)
     return 0;
 }
 
-ProgramProcess::ProgramProcess(const std::wstring& arguments)
+ProgramProcess::ProgramProcess(const std::wstring& arguments, const std::wstring& program)
 {
-    std::wstring commandLine = L"\"" + ProgramPath() + L"\"";
+    std::wstring commandLine = L"\"" + program + L"\"";
     if (!arguments.empty()) {
         commandLine += L" " + arguments;
     }

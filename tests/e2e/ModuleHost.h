@@ -20,6 +20,8 @@ typedef int(WINAPI* DownloadFileForInstallerExport)(HWND, const wchar_t*);
 // The loopback build of the module (download address http://127.0.0.1).
 std::wstring ModulePath();
 std::wstring ProgramPath();
+// The loopback program built to start as on a system without SetDefaultDllDirectories.
+std::wstring SearchFallbackProgramPath();
 // The build whose download address does not resolve (http://unreachable.invalid).
 std::wstring UnreachableModulePath();
 
@@ -75,11 +77,12 @@ private:
     bool quitSeen_ = false;
 };
 
-// The loopback program started as a process (its command line: the program's path and
-// `arguments`). Ended by force when it still runs as the object goes.
+// A program started as a process, by default the loopback program (its command line: the
+// program's path and `arguments`). Ended by force when it still runs as the object goes.
 class ProgramProcess {
 public:
-    explicit ProgramProcess(const std::wstring& arguments = std::wstring());
+    explicit ProgramProcess(const std::wstring& arguments = std::wstring(),
+                            const std::wstring& program = ProgramPath());
     ~ProgramProcess();
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
