@@ -3,7 +3,7 @@
 # ctest calls this for every test program (CMAKE_CROSSCOMPILING_EMULATOR).
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/../build/wineprefix}"
-export WINEARCH=win32
+export WINEARCH="${WINEARCH:-win32}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Makes a fresh 32-bit Wine prefix for one run of the tests or the demo, so that no key container,
-# registry value or downloaded file leaks from one run into the next.
-# Usage: prepare-prefix.sh PREFIX RECORDING_HANDLER_EXE   (the handler may be omitted)
+# Makes a fresh Wine prefix for one run of the tests or the demo, so that no key container,
+# registry value or downloaded file leaks from one run into the next: 32-bit, or with ARCH win64
+# a 64-bit (WoW64) one, where the 32-bit program runs as on 64-bit Windows.
+# Usage: prepare-prefix.sh PREFIX [RECORDING_HANDLER_EXE [ARCH]]   (the handler may be empty)
 set -euo pipefail
 prefix=$1
 handler=${2:-}
+arch=${3:-win32}
 here=$(cd "$(dirname "$0")" && pwd)
 
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d"
+export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 
 if [ -d "$prefix" ]; then

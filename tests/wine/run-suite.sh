@@ -11,12 +11,21 @@ export WINEDLLOVERRIDES="winemenubuilder.exe=d"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 export no_proxy='*'
 
-"$here/prepare-prefix.sh" "$WINEPREFIX" "$build/tests/support/recording_handler.exe"
+handler=$build/tests/support/recording_handler.exe
+"$here/prepare-prefix.sh" "$WINEPREFIX" "$handler"
+# The 64-bit (WoW64) prefix of the tests that run the program as on 64-bit Windows.
+prefix64=$build/wineprefix64
+"$here/prepare-prefix.sh" "$prefix64" "$handler" win64
 
-# Start Wine's background services once, detached from ctest's output pipe: otherwise they hold
-# the pipe and every test waits for them, or hangs.
-wineserver -p
-wine wineboot </dev/null >/dev/null 2>&1
-trap 'wineserver -k 2>/dev/null || true' EXIT
+# Start Wine's background services once per prefix, detached from ctest's output pipe (otherwise
+# they hold the pipe and every test waits for them, or hangs) and from the descriptors of whoever
+# started the suite.
+start_services() {
+    WINEPREFIX=$1 WINEARCH=$2 wineserver -p
+    WINEPREFIX=$1 WINEARCH=$2 wine wineboot </dev/null >/dev/null 2>&1
+}
+trap 'wineserver -k 2>/dev/null || true; WINEPREFIX=$prefix64 wineserver -k 2>/dev/null || true' EXIT
+start_services "$WINEPREFIX" win32
+start_services "$prefix64" win64
 
 ctest --test-dir "$build" --output-on-failure --no-tests=error "$@"
