@@ -89,6 +89,7 @@ sign() {
   trap 'rm -f "${partial[@]}"' EXIT
   sign_once -h sha1 "${common[@]}" -in "$in" -out "$out.sha1"
   sign_once -h sha256 -nest "${common[@]}" -in "$out.sha1" -out "$out.part"
+  chmod --reference="$in" "$out.part"
   mv "$out.part" "$out"
 }
 

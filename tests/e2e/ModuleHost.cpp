@@ -24,6 +24,16 @@ std::wstring UnreachableModulePath()
     return BuildTreePath(L"unreachable-bin\\KestruneDownloadManager.dll");
 }
 
+std::wstring SignedModulePath()
+{
+    return BuildTreePath(L"signed-loopback-bin\\KestruneDownloadManager.dll");
+}
+
+std::wstring SignedProgramPath()
+{
+    return BuildTreePath(L"signed-loopback-bin\\KestruneDownloadManager.exe");
+}
+
 LoadedModule::LoadedModule(const std::wstring& path)
     : module_(LoadLibraryW(path.c_str())),
       downloadFile_(ExportOf<DownloadFileExport>(module_, downloadFileName)),
@@ -75,9 +85,9 @@ DWORD WINAPI ExportRun::ThreadProc(void* parameter)
     return 0;
 }
 
-ProgramProcess::ProgramProcess(const std::wstring& arguments)
+ProgramProcess::ProgramProcess(const std::wstring& arguments, const std::wstring& program)
 {
-    std::wstring commandLine = L"\"" + ProgramPath() + L"\"";
+    std::wstring commandLine = L"\"" + program + L"\"";
     if (!arguments.empty()) {
         commandLine += L" " + arguments;
     }

@@ -22,6 +22,9 @@ std::wstring ModulePath();
 std::wstring ProgramPath();
 // The build whose download address does not resolve (http://unreachable.invalid).
 std::wstring UnreachableModulePath();
+// The loopback build as make release signs the shipped one, with the throwaway certificate.
+std::wstring SignedModulePath();
+std::wstring SignedProgramPath();
 
 // GetProcAddress's result as the export's own type (through the generic function pointer type).
 template <typename Function> Function ExportOf(HMODULE module, const char* name)
@@ -75,11 +78,12 @@ private:
     bool quitSeen_ = false;
 };
 
-// The loopback program started as a process (its command line: the program's path and
-// `arguments`). Ended by force when it still runs as the object goes.
+// A build of the program (the loopback one unless told) started as a process (its command line:
+// the program's path and `arguments`). Ended by force when it still runs as the object goes.
 class ProgramProcess {
 public:
-    explicit ProgramProcess(const std::wstring& arguments = std::wstring());
+    explicit ProgramProcess(const std::wstring& arguments = std::wstring(),
+                            const std::wstring& program = ProgramPath());
     ~ProgramProcess();
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
