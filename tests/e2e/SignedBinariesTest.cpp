@@ -1,6 +1,6 @@
 // The loopback binaries as make release signs the shipped ones, read back against the unsigned
-// ones they were made from: the same resources and exports, and a signature that Windows finds
-// and whose digest covers the file.
+// ones they were made from: the same resources, imports and exports, and a signature that Windows
+// finds and whose digest covers the file.
 #include <windows.h>
 
 #include <softpub.h>
@@ -14,6 +14,7 @@
 
 #include "tests/app/BuiltModule.h"
 #include "tests/e2e/ModuleHost.h"
+#include "tests/support/PeImage.h"
 #include "tests/support/TextUtil.h"
 
 namespace kdm_test {
@@ -78,6 +79,17 @@ ResourceMap AllResources(const std::wstring& path)
     return resources;
 }
 
+// Every import of a binary, static and delay-loaded, as "library!function", read from its file.
+std::vector<std::string> ImportNames(const std::wstring& path)
+{
+    std::vector<std::string> names;
+    for (const PeImport& import : PeImage::FromFile(path).Imports()) {
+        names.push_back(import.library + (import.delayLoaded ? "!(delayed)" : "!") +
+                        import.function);
+    }
+    return names;
+}
+
 // The offset of each decorated export from the module's base, loaded as a module.
 std::vector<ULONG_PTR> ExportOffsets(const std::wstring& path)
 {
@@ -117,7 +129,7 @@ LONG TrustVerdict(const std::wstring& path)
     return verdict;
 }
 
-TEST(SignedBinaries, HoldTheSameResourcesAndExportsAsTheUnsignedOnes)
+TEST(SignedBinaries, HoldTheSameResourcesImportsAndExportsAsTheUnsignedOnes)
 {
     for (const SignedPair& pair : SignedPairs()) {
         SCOPED_TRACE(ToUtf8(pair.signedPath));
@@ -126,6 +138,9 @@ TEST(SignedBinaries, HoldTheSameResourcesAndExportsAsTheUnsignedOnes)
         EXPECT_FALSE(before.empty());
         EXPECT_TRUE(after == before)
             << after.size() << " resources, " << before.size() << " before signing";
+        const std::vector<std::string> imports = ImportNames(pair.unsignedPath);
+        EXPECT_FALSE(imports.empty());
+        EXPECT_EQ(ImportNames(pair.signedPath), imports);
     }
     const std::vector<ULONG_PTR> before = ExportOffsets(ModulePath());
     ASSERT_EQ(before.size(), 2u);
