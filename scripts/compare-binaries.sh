@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compares two builds of one Windows binary byte for byte. When they differ, tells how many bytes
-# differ and lists the first ones: file offset, the PE section (or the headers) they lie in, and
-# the two values.
+# differ and lists the first ones: file offset, the PE section (or the headers, naming the link
+# time stamp and the checksum) they lie in, and the two values.
 # Usage: compare-binaries.sh FIRST SECOND
 # Exit status 0 when the files are identical, 1 when they differ, 2 when one cannot be read.
 set -euo pipefail
@@ -25,8 +25,19 @@ while read -r _ name size _ _ offset _; do
   sizes+=($((16#$size)))
 done < <(i686-w64-mingw32-objdump -h "$first" | grep -E '^ +[0-9]+ ')
 
+# The PE header's offset, for the two fields that a build writes by itself.
+pe=$(od -An -tu4 -j 60 -N 4 "$first" | tr -d ' ')
+
 region() {
   local at=$1 i
+  if [ "$at" -ge $((pe + 8)) ] && [ "$at" -lt $((pe + 12)) ]; then
+    echo "headers: time stamp"
+    return
+  fi
+  if [ "$at" -ge $((pe + 88)) ] && [ "$at" -lt $((pe + 92)) ]; then
+    echo "headers: checksum"
+    return
+  fi
   for i in "${!names[@]}"; do
     if [ "$at" -ge "${starts[$i]}" ] && [ "$at" -lt $((starts[i] + sizes[i])) ]; then
       echo "${names[$i]}"

@@ -104,7 +104,7 @@ printf '\x01' | dd of="$work/other-build.dll" bs=1 seek=$((16#$rsrc + 16)) conv=
 changed_at=$(printf '0x%08x' $((16#$rsrc + 16)))
 status=0
 "$scripts/compare-binaries.sh" "$unsigned" "$work/other-build.dll" >"$work/out" 2>&1 || status=$?
-if [ "$status" -eq 1 ] && grep -q '0x00000088  headers' "$work/out" &&
+if [ "$status" -eq 1 ] && grep -q '0x00000088  headers: time stamp' "$work/out" &&
   grep -q "$changed_at  .rsrc" "$work/out"; then
   echo "ok: compare-binaries names the header and the section that differ"
 else
