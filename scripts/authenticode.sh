@@ -65,7 +65,7 @@ throwaway() {
     return
   fi
   mkdir -p "$dir"
-  # Made under temporary names and renamed, so that a signer never finds half a pair.
+  # Written under temporary names and renamed, so that no signer reads a half-written file.
   log=$( (umask 077 && openssl req -x509 -newkey rsa:2048 -sha256 -days 30 -nodes \
     -subj "/O=Norvalis (test only)/CN=Throwaway test signing certificate, not for release" \
     -addext "basicConstraints=critical,CA:FALSE" \
