@@ -78,8 +78,8 @@ private:
     bool quitSeen_ = false;
 };
 
-// A build of the program (the loopback one unless told) started as a process (its command line:
-// the program's path and `arguments`). Ended by force when it still runs as the object goes.
+// A program started as a process, by default the loopback program (its command line: the
+// program's path and `arguments`). Ended by force when it still runs as the object goes.
 class ProgramProcess {
 public:
     explicit ProgramProcess(const std::wstring& arguments = std::wstring(),
