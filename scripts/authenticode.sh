@@ -13,6 +13,8 @@
 #       KDM_SIGN_CERT (PEM or DER, the signer's certificate first, then its chain) and
 #       KDM_SIGN_KEY (KDM_SIGN_PASSWORD when the key is encrypted). KDM_TIMESTAMP_URL, when set,
 #       adds an RFC 3161 time stamp from that server to both signatures.
+#   authenticode.sh check
+#       Checks the certificate variables of the environment as sign reads them, without signing.
 #   authenticode.sh verify FILE CAFILE [TSA_CAFILE]
 #       Checks that FILE carries exactly the two signatures, SHA-1 then SHA-256, both intact and
 #       chaining to a root in CAFILE (time stamps to one in TSA_CAFILE, by default the system's
@@ -151,12 +153,13 @@ unchanged() {
     fail "the certificate table of $signed does not start where $unsigned ends"
 }
 
-[ $# -ge 1 ] || fail "usage: authenticode.sh throwaway|sign|verify|unchanged ..."
+[ $# -ge 1 ] || fail "usage: authenticode.sh throwaway|sign|check|verify|unchanged ..."
 command=$1
 shift
 case $command in
 throwaway) [ $# -eq 1 ] || fail "usage: authenticode.sh throwaway DIR"; throwaway "$@" ;;
 sign) [ $# -eq 4 ] || fail "usage: authenticode.sh sign IN OUT DESCRIPTION URL"; sign "$@" ;;
+check) [ $# -eq 0 ] || fail "usage: authenticode.sh check"; certificate_arguments ;;
 verify) [ $# -ge 2 ] && [ $# -le 3 ] ||
   fail "usage: authenticode.sh verify FILE CAFILE [TSA_CAFILE]"; verify "$@" ;;
 unchanged) [ $# -eq 2 ] || fail "usage: authenticode.sh unchanged UNSIGNED SIGNED"; unchanged "$@" ;;

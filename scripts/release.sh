@@ -10,7 +10,7 @@
 # certificate under BUILD_DIR/signing, for testing only. KDM_VERIFY_CAFILE names the root
 # certificates that the release's own check trusts for a maker's certificate and its time stamps
 # (by default the system's).
-# DIST_DIR is replaced only by a release that passed every check; a failed one leaves none.
+# DIST_DIR is removed when the builds start and written only by a release that passed every check.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -68,6 +68,7 @@ if [ -z "${KDM_SIGN_PKCS12:-}${KDM_SIGN_CERT:-}${KDM_SIGN_KEY:-}" ]; then
   echo "No maker's certificate (KDM_SIGN_PKCS12, or KDM_SIGN_CERT and KDM_SIGN_KEY): signing with"
   echo "the throwaway certificate $KDM_SIGN_CERT. The result is FOR TESTING ONLY."
 else
+  "$authenticode" check
   cafile=${KDM_VERIFY_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
 fi
 tsa_roots=()
