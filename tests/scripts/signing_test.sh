@@ -61,7 +61,10 @@ printf '[tsa]\ndefault_tsa=t\n[t]\nserial=%s/serial\nsigner_cert=%s/cert.pem\nsi
   "$tsa" "$tsa" "$tsa" >"$tsa/tsa.cnf"
 echo 01 >"$tsa/serial"
 python3 - "$tsa" <<'EOF' &
-import http.server, subprocess, sys
+import http.server, os, subprocess, sys
+# Inherited descriptors (the test suite's lock among them) must not outlive the test in a
+# server that is left running.
+os.closerange(3, 1024)
 tsa = sys.argv[1]
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
@@ -78,7 +81,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 server = http.server.HTTPServer(("127.0.0.15", 0), Handler)
 open(tsa + "/port.new", "w").write(str(server.server_port))
-__import__("os").rename(tsa + "/port.new", tsa + "/port")
+os.rename(tsa + "/port.new", tsa + "/port")
 server.serve_forever()
 EOF
 tsa_pid=$!
