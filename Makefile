@@ -3,11 +3,13 @@
 #   make test    the whole test suite under Wine and Xvfb
 #   make demo    the program against the local reference server
 #   make bench   transfer, verification and memory against their floors; writes docs/performance.md
+#   make release the signed shipped binaries in dist/, built twice and compared (see README.md)
 BUILD ?= build
+DIST ?= dist
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench release clean
 
 all: build
 
@@ -30,6 +32,9 @@ demo: configure
 
 bench: configure
 	@bench/run.sh $(BUILD) $(JOBS)
+
+release: deps
+	@scripts/release.sh $(BUILD) $(DIST) $(JOBS)
 
 clean:
 	rm -rf $(BUILD)

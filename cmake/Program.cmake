@@ -40,6 +40,9 @@ function(kdm_add_program variant download_url website_url outdir)
   set_target_properties(kdm_${variant}_dll PROPERTIES LINKER_LANGUAGE CXX)
 
   foreach(t kdm_${variant}_exe kdm_${variant}_dll)
+    # Stripped: the symbol table and the static runtime's debug sections would more than double
+    # the size of what users download, and they name the runtime's build folders.
+    target_link_options(${t} PRIVATE -s)
     set_target_properties(${t} PROPERTIES
       OUTPUT_NAME KestruneDownloadManager PREFIX ""
       RUNTIME_OUTPUT_DIRECTORY ${outdir}

@@ -82,6 +82,8 @@ std::wstring FileNamePart(const std::string& testName)
 
 class DownloadRun : public ::testing::Test {
 protected:
+    explicit DownloadRun(const std::wstring& modulePath = ModulePath()) : module_(modulePath) {}
+
     void SetUp() override
     {
         ASSERT_NE(module_.Get(), nullptr);
@@ -254,6 +256,54 @@ protected:
         return run.Result();
     }
 
+    // A verified package downloaded through an export of module_: launched, the export returns
+    // 1, and the request carried the four headers.
+    void RunVerifiedPackageThroughTheModule()
+    {
+        StartServer(VerifiedPackage().Pieces(8192, 0));
+        ExportRun run(module_);
+        const HWND dialog = SaveAsTarget(run.Owner());
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_NE(proposed_.find(ProposedName()), std::wstring::npos) << ToUtf8(proposed_);
+        const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
+        EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
+        EXPECT_EQ(run.Result(), 1);
+        EXPECT_FALSE(run.QuitMessageSeen());
+        ExpectLaunchedTarget();
+        ExpectWholePackageOnDisk();
+
+        const std::vector<RecordedRequest> requests = server_.Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        const RecordedRequest& request = requests[0];
+        EXPECT_EQ(request.method, "GET");
+        EXPECT_EQ(request.target, "/");
+        const std::vector<std::pair<std::string, std::string>> expected = {
+            {"NORVALIS_PRODUCT", "Kestrune"},
+            {"NORVALIS_PRODUCT_VERSION", "2"},
+            {"ZELQ_OS_VERSION", "7"},
+            {"ZELQ_CPU_TYPE", ExpectedBits()},
+            {"User-Agent", "Download Manager"}};
+        for (const auto& header : expected) {
+            const RecordedHeader* found = request.Find(header.first);
+            ASSERT_NE(found, nullptr) << header.first << " missing in\n" << request.raw;
+            EXPECT_EQ(found->value, header.second) << header.first;
+        }
+    }
+
+    // The same download through a build of the program: launched, and the process exits with 0.
+    void RunVerifiedPackageThroughTheProgram(const std::wstring& programPath)
+    {
+        StartServer(VerifiedPackage());
+        ProgramProcess program(std::wstring(), programPath);
+        ASSERT_TRUE(program.Started()) << program.StartError();
+        SaveAsTarget(nullptr, program.Id());
+        DWORD exitCode = STILL_ACTIVE;
+        ASSERT_TRUE(program.WaitForExit(60000, exitCode)) << "the program did not end";
+        EXPECT_EQ(exitCode, 0u);
+        ExpectLaunchedTarget();
+        ExpectWholePackageOnDisk();
+    }
+
     LoadedModule module_;
     TestServer server_;
     Operator op_{20000};
@@ -264,34 +314,7 @@ protected:
 
 TEST_F(DownloadRun, VerifiedPackageIsLaunchedAndTheExportReturnsOne)
 {
-    StartServer(VerifiedPackage().Pieces(8192, 0));
-    ExportRun run(module_);
-    const HWND dialog = SaveAsTarget(run.Owner());
-    ASSERT_NE(dialog, nullptr);
-    EXPECT_NE(proposed_.find(ProposedName()), std::wstring::npos) << ToUtf8(proposed_);
-    const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
-    EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
-    EXPECT_EQ(run.Result(), 1);
-    EXPECT_FALSE(run.QuitMessageSeen());
-    ExpectLaunchedTarget();
-    ExpectWholePackageOnDisk();
-
-    const std::vector<RecordedRequest> requests = server_.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    const RecordedRequest& request = requests[0];
-    EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.target, "/");
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"NORVALIS_PRODUCT", "Kestrune"},
-        {"NORVALIS_PRODUCT_VERSION", "2"},
-        {"ZELQ_OS_VERSION", "7"},
-        {"ZELQ_CPU_TYPE", ExpectedBits()},
-        {"User-Agent", "Download Manager"}};
-    for (const auto& header : expected) {
-        const RecordedHeader* found = request.Find(header.first);
-        ASSERT_NE(found, nullptr) << header.first << " missing in\n" << request.raw;
-        EXPECT_EQ(found->value, header.second) << header.first;
-    }
+    RunVerifiedPackageThroughTheModule();
 }
 
 TEST_F(DownloadRun, WithoutHashCodeNoKeepsTheFileWithoutLaunching)
@@ -383,15 +406,7 @@ TEST_F(DownloadRun, CancelConfirmedDuringTheTransferEndsTheRunAndKeepsThePartial
 
 TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
 {
-    StartServer(VerifiedPackage());
-    ProgramProcess program;
-    ASSERT_TRUE(program.Started()) << program.StartError();
-    SaveAsTarget(nullptr, program.Id());
-    DWORD exitCode = STILL_ACTIVE;
-    ASSERT_TRUE(program.WaitForExit(60000, exitCode)) << "the program did not end";
-    EXPECT_EQ(exitCode, 0u);
-    ExpectLaunchedTarget();
-    ExpectWholePackageOnDisk();
+    RunVerifiedPackageThroughTheProgram(ProgramPath());
 }
 
 // The system libraries that Windows would look for in the program's folder during a whole run:
@@ -901,6 +916,31 @@ INSTANTIATE_TEST_SUITE_P(TruncatedBodies, NetworkFault,
                          [](const ::testing::TestParamInfo<FaultCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// The loopback build as make release signs the shipped one: the signature changes nothing in a
+// run of the module or of the program.
+class SignedDownloadRun : public DownloadRun {
+protected:
+    SignedDownloadRun() : DownloadRun(SignedModulePath()) {}
+
+    void SetUp() override
+    {
+        DownloadRun::SetUp();
+        wchar_t loaded[MAX_PATH] = {};
+        GetModuleFileNameW(module_.Get(), loaded, MAX_PATH);
+        ASSERT_EQ(lstrcmpiW(loaded, SignedModulePath().c_str()), 0) << ToUtf8(loaded);
+    }
+};
+
+TEST_F(SignedDownloadRun, TheSignedModuleLaunchesAVerifiedPackage)
+{
+    RunVerifiedPackageThroughTheModule();
+}
+
+TEST_F(SignedDownloadRun, TheSignedProgramLaunchesAVerifiedPackage)
+{
+    RunVerifiedPackageThroughTheProgram(SignedProgramPath());
+}
 
 } // namespace
 } // namespace kdm_test

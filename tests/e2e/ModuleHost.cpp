@@ -29,6 +29,16 @@ std::wstring UnreachableModulePath()
     return BuildTreePath(L"unreachable-bin\\KestruneDownloadManager.dll");
 }
 
+std::wstring SignedModulePath()
+{
+    return BuildTreePath(L"signed-loopback-bin\\KestruneDownloadManager.dll");
+}
+
+std::wstring SignedProgramPath()
+{
+    return BuildTreePath(L"signed-loopback-bin\\KestruneDownloadManager.exe");
+}
+
 LoadedModule::LoadedModule(const std::wstring& path)
     : module_(LoadLibraryW(path.c_str())),
       downloadFile_(ExportOf<DownloadFileExport>(module_, downloadFileName)),

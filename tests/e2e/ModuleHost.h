@@ -24,6 +24,9 @@ std::wstring ProgramPath();
 std::wstring SearchFallbackProgramPath();
 // The build whose download address does not resolve (http://unreachable.invalid).
 std::wstring UnreachableModulePath();
+// The loopback build as make release signs the shipped one, with the throwaway certificate.
+std::wstring SignedModulePath();
+std::wstring SignedProgramPath();
 
 // GetProcAddress's result as the export's own type (through the generic function pointer type).
 template <typename Function> Function ExportOf(HMODULE module, const char* name)

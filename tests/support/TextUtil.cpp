@@ -12,11 +12,11 @@ std::string ToUtf8(const std::wstring& text)
     if (text.empty()) {
         return std::string();
     }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size,
+                        nullptr, nullptr);
     return result;
 }
 
@@ -25,7 +25,8 @@ std::wstring FromUtf8(const std::string& text)
     if (text.empty()) {
         return std::wstring();
     }
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring result(static_cast<std::size_t>(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
     return result;
@@ -34,13 +35,14 @@ std::wstring FromUtf8(const std::string& text)
 std::string Win32ErrorText(DWORD error)
 {
     wchar_t* buffer = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::wstring message;
     if (length != 0 && buffer != nullptr) {
         message.assign(buffer, length);
-        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
+        while (!message.empty() &&
+               (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' ')) {
             message.pop_back();
         }
     }
@@ -59,7 +61,8 @@ unsigned char PatternByte(std::uint64_t offset)
     // Mixes every byte of the offset so that no small shift maps the pattern onto itself.
     const std::uint32_t low = static_cast<std::uint32_t>(offset);
     const std::uint32_t mixed = low * 2654435761u;
-    return static_cast<unsigned char>((mixed >> 24) ^ (low >> 16) ^ static_cast<std::uint32_t>(offset >> 32));
+    return static_cast<unsigned char>((mixed >> 24) ^ (low >> 16) ^
+                                      static_cast<std::uint32_t>(offset >> 32));
 }
 
 std::string PatternBytes(std::uint64_t offset, std::size_t count)
@@ -87,8 +90,10 @@ class Sha1Hash {
 public:
     Sha1Hash()
     {
-        if (!CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-            throw std::runtime_error("CryptAcquireContextW failed: " + Win32ErrorText(GetLastError()));
+        if (!CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL,
+                                  CRYPT_VERIFYCONTEXT)) {
+            throw std::runtime_error("CryptAcquireContextW failed: " +
+                                     Win32ErrorText(GetLastError()));
         }
         if (!CryptCreateHash(provider_, CALG_SHA1, 0, 0, &hash_)) {
             const DWORD error = GetLastError();
@@ -133,7 +138,7 @@ private:
     HCRYPTHASH hash_ = 0;
 };
 
-}  // namespace
+} // namespace
 
 std::string Sha1HexUpper(const std::string& bytes)
 {
@@ -171,4 +176,18 @@ std::string ReadFileBytes(const std::wstring& path)
     return bytes;
 }
 
-}  // namespace kdm_test
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool complete =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size();
+    return CloseHandle(file) && complete;
+}
+
+} // namespace kdm_test

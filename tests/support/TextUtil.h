@@ -29,6 +29,8 @@ std::size_t FirstPatternMismatch(const std::string& data, std::uint64_t offset =
 // Every byte of a file, or "<no file>" (which no content of the tests equals) when it cannot be
 // opened.
 std::string ReadFileBytes(const std::wstring& path);
+// Makes `bytes` the whole content of a file, created or replaced; false when that fails.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
 // SHA-1 of bytes, as 40 upper-case hexadecimal digits (the form of the download hash code).
 // Throws std::runtime_error when CryptoAPI fails.
@@ -36,4 +38,4 @@ std::string Sha1HexUpper(const std::string& bytes);
 // SHA-1 of the first `size` bytes of the pattern, computed block-wise.
 std::string PatternSha1HexUpper(std::uint64_t size);
 
-}  // namespace kdm_test
+} // namespace kdm_test
