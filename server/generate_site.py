@@ -442,12 +442,12 @@ def check_tls(certificate, key):
     except NoPassword:
         raise CatalogError("TLS key %s is protected by a password, which nginx cannot be given "
                            "at start: store it without one, readable by root only" % key)
+    except ssl.SSLError as e:  # before OSError, which it derives from
+        raise CatalogError("TLS certificate %s and key %s cannot be used (PEM certificate chain "
+                           "and its matching key expected): %s" % (certificate, key, e))
     except OSError as e:
         raise CatalogError("cannot read the TLS certificate %s or key %s: %s"
                            % (certificate, key, e))
-    except ssl.SSLError as e:
-        raise CatalogError("TLS certificate %s and key %s cannot be used (PEM certificate chain "
-                           "and its matching key expected): %s" % (certificate, key, e))
 
 
 def local_openssl_has(cipher):

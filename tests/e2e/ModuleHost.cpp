@@ -24,6 +24,11 @@ std::wstring UnreachableModulePath()
     return BuildTreePath(L"unreachable-bin\\KestruneDownloadManager.dll");
 }
 
+std::wstring HttpsModulePath()
+{
+    return BuildTreePath(L"https-bin\\KestruneDownloadManager.dll");
+}
+
 LoadedModule::LoadedModule(const std::wstring& path)
     : module_(LoadLibraryW(path.c_str())),
       downloadFile_(ExportOf<DownloadFileExport>(module_, downloadFileName)),

@@ -22,6 +22,8 @@ std::wstring ModulePath();
 std::wstring ProgramPath();
 // The build whose download address does not resolve (http://unreachable.invalid).
 std::wstring UnreachableModulePath();
+// The build that downloads over HTTPS (https://127.0.0.77).
+std::wstring HttpsModulePath();
 
 // GetProcAddress's result as the export's own type (through the generic function pointer type).
 template <typename Function> Function ExportOf(HMODULE module, const char* name)
