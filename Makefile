@@ -3,11 +3,13 @@
 #   make test    the whole test suite under Wine and Xvfb
 #   make demo    the program against the local reference server
 #   make bench   transfer, verification and memory against their floors; writes docs/performance.md
+#   make bench-server  the selector's and the origin's capacity on loopback with wrk; writes
+#                docs/server-performance.md (binds loopback ports: run it under the suite lock)
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench bench-server clean
 
 all: build
 
@@ -30,6 +32,9 @@ demo: configure
 
 bench: configure
 	@bench/run.sh $(BUILD) $(JOBS)
+
+bench-server: deps
+	@bench/server-load.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
