@@ -42,7 +42,6 @@ import re
 import ssl
 import sys
 import tempfile
-import urllib.parse
 
 WINDOWS_NAMES = ("XP", "Vista", "7", "8")
 BITNESSES = ("32", "64")
@@ -205,8 +204,9 @@ class Site:
         self.origin = origin
 
 
-def selection_head(entries, with_hashcode):
-    """The http-context part of a server that selects by the four request headers."""
+def selection_head(entries, hashes):
+    """The http-context part of a server that selects by the four request headers; hashes
+    (package file -> SHA-1) for the single server, which sends the hash code, else None."""
     key = "|".join("$http_" + h.lower() for h in REQUEST_HEADERS)
     out = []
     out.append("# The request header names contain underscores, which nginx drops by default.")
@@ -228,12 +228,12 @@ def selection_head(entries, with_hashcode):
     for entry in entries:
         out.append('    "%s" "%s";' % (entry.key(), entry.package))
     out.append("}")
-    if with_hashcode:
+    if hashes:
         out.append("")
         out.append("# package file -> SHA-1 of its content")
         out.append("map $kdm_package $kdm_hashcode {")
         out.append('    default "";')
-        for package, code in sorted(with_hashcode.items()):
+        for package, code in sorted(hashes.items()):
             out.append('    "%s" "%s";' % (package, code))
         out.append("}")
     return out
@@ -276,7 +276,7 @@ def tls_lines(tls):
     return out
 
 
-def single_locations(site):
+def single_locations():
     out = []
     out.append("    location = / {")
     out.append('        if ($kdm_package = "") {')
@@ -292,7 +292,7 @@ def single_locations(site):
     return out
 
 
-def selector_locations(site):
+def selector_locations(redirect_to):
     out = []
     out.append("    location = / {")
     out.append("        # A selection depends on the request headers and on the catalog of the")
@@ -304,7 +304,7 @@ def selector_locations(site):
     out.append("        # nginx would send its own HTML page with the redirect; the internal")
     out.append("        # location below answers it with the same status and Location, no body.")
     out.append("        error_page 302 /.kdm-selection;")
-    out.append('        return 302 "%s$kdm_package";' % site.redirect_to)
+    out.append('        return 302 "%s$kdm_package";' % redirect_to)
     out.append("    }")
     out.append("")
     out.append("    location = /.kdm-selection {")
@@ -316,7 +316,7 @@ def selector_locations(site):
     return out
 
 
-def origin_locations(site):
+def origin_locations():
     out = []
     out.append("    location / {")
     out.append('        if ($kdm_origin_hashcode = "") {')
@@ -363,11 +363,11 @@ def render_site(entries, hashes, site):
         out.append("    gzip off;")
     out.append("")
     if site.origin:
-        out.extend(origin_locations(site))
+        out.extend(origin_locations())
     elif site.redirect_to:
-        out.extend(selector_locations(site))
+        out.extend(selector_locations(site.redirect_to))
     else:
-        out.extend(single_locations(site))
+        out.extend(single_locations())
     if not site.origin:
         out.append("")
         out.append("    # Nothing else is published: no other file, no directory index.")

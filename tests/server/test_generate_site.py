@@ -115,14 +115,15 @@ class Generator(unittest.TestCase):
                     self.assertEqual(checked.returncode, 0, checked.stdout)
 
     def test_selector_and_origin_can_share_one_http_context(self):
-        # A maker may run both on one nginx: their http-context parts must not clash.
+        # A maker may run both on one nginx, on one HTTPS port: their http-context parts must
+        # not clash.
         prefix = os.path.join(self.dir, "nginx")
         os.makedirs(os.path.join(prefix, "logs"))
         parts = []
-        for name, options in (("selector", ["--redirect-to", "http://127.0.0.1:8081/"]),
-                              ("origin", ["--origin", "--listen", "127.0.0.1:8081"])):
+        for name, options in (("selector", ["--redirect-to", "https://127.0.0.1/"]),
+                              ("origin", ["--origin", "--server-name", "origin"])):
             result = self.generate(VALID, "--access-log", os.path.join(prefix, name + ".log"),
-                                   *options)
+                                   *(options + self.tls_options()))
             self.assertEqual(result.returncode, 0, result.stderr)
             part = os.path.join(self.dir, name + ".conf")
             os.replace(self.output, part)
