@@ -98,7 +98,10 @@ def parse_catalog(text, name="catalog"):
     duplicate combination."""
     entries = []
     errors = []
+    # nginx's map compares strings without regard to case and refuses two keys that differ only
+    # in case, so the catalog is checked the same way: by the lower-case key and file name.
     seen = {}
+    package_spellings = {}
     for number, raw in enumerate(text.splitlines(), start=1):
         line = raw.strip()
         if not line or line.startswith("#"):
@@ -123,11 +126,20 @@ def parse_catalog(text, name="catalog"):
             errors.append("%s: bitness %r is not one of %s" % (where, bits, ", ".join(BITNESSES)))
             continue
         entry = Entry(number, product, major, windows, bits, package)
-        if entry.key() in seen:
-            errors.append("%s: duplicate combination %s (first listed on line %d)"
-                          % (where, entry.key(), seen[entry.key()]))
+        folded = entry.key().lower()
+        if folded in seen:
+            first_key, first_line = seen[folded]
+            errors.append("%s: duplicate combination %s (first listed on line %d%s)"
+                          % (where, entry.key(), first_line,
+                             "" if first_key == entry.key() else
+                             " as %s: nginx compares without regard to case" % first_key))
             continue
-        seen[entry.key()] = number
+        spelling, spelling_line = package_spellings.setdefault(package.lower(), (package, number))
+        if spelling != package:
+            errors.append("%s: package file %s differs from %s (line %d) only in case, which "
+                          "nginx cannot tell apart" % (where, package, spelling, spelling_line))
+            continue
+        seen[folded] = (entry.key(), number)
         entries.append(entry)
     if errors:
         raise CatalogError("\n".join(errors))

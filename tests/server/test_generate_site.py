@@ -157,6 +157,11 @@ class Generator(unittest.TestCase):
             ("folder as file", "Kestrune 2 8 32 .\n", r"catalog.txt:8: package file .* not a regular file"),
             ("duplicate", "Kestrune 2 8 32 xp.msi\nKestrune 2 8 32 other.msi\n",
              r"catalog.txt:9: duplicate combination Kestrune\|2\|8\|32 \(first listed on line 8\)"),
+            ("duplicate but for case", "Kestrune 2 8 32 xp.msi\nKESTRUNE 2 8 32 other.msi\n",
+             r"catalog.txt:9: duplicate combination KESTRUNE\|2\|8\|32 \(first listed on line 8 "
+             r"as Kestrune\|2\|8\|32: nginx compares without regard to case\)"),
+            ("package name but for case", "Kestrune 2 8 32 XP.msi\n",
+             r"catalog.txt:8: package file XP.msi differs from xp.msi \(line 2\) only in case"),
             ("four fields", "Kestrune 2 8 xp.msi\n", r"catalog.txt:8: expected 5 fields .* found 4"),
             ("six fields", "Kestrune 2 8 32 xp.msi extra\n", r"catalog.txt:8: expected 5 fields .* found 6"),
             ("quote", 'Kestrune 2 8 32 "xp.msi"\n', r"catalog.txt:8: field '\"xp.msi\"' may contain only"),
