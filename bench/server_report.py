@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Writes docs/server-performance.md from the results of bench/server-load.sh.
 
-Input: the bench's work folder: machine.tsv (name<TAB>value), results.tsv (measure<TAB>
-connections<TAB>nginx worker CPU seconds) and raw/MEASURE.txt (wrk's output with --latency).
+Input: the bench's work folder: machine.tsv (name<TAB>value), results.tsv (measure<TAB>run<TAB>
+connections<TAB>nginx worker CPU seconds<TAB>wrk CPU seconds) and raw/MEASURE-RUN.txt (wrk's
+output with --latency). Each measure is reported by its median run (by selections per second),
+with the lowest and highest rate of its runs.
 Usage: server_report.py WORK_DIR OUTPUT_MD
 """
 import os
@@ -16,7 +18,9 @@ SECONDS_PER_DAY = 86400
 SELECTOR_MODES = [
     ("http-keepalive", "HTTP, keep-alive"),
     ("http-close", "HTTP, new connection per selection"),
+    ("deferred-close", "HTTP, new connection per selection, `listen ... deferred`"),
     ("https-keepalive", "HTTPS (RSA 2048), keep-alive"),
+    ("https-resumed", "HTTPS (RSA 2048), new connection per selection, session resumed"),
     ("https-close", "HTTPS (RSA 2048), new connection and full handshake per selection"),
     ("ecdsa-close", "HTTPS (ECDSA P-256), new connection and full handshake per selection"),
 ]
@@ -27,10 +31,12 @@ UNITS_BYTES = {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30}
 class Run:
     """One wrk run with nginx's CPU time during it."""
 
-    def __init__(self, measure, connections, cpu_seconds, text):
+    def __init__(self, measure, connections, cpu_seconds, wrk_cpu_seconds, text):
         self.measure = measure
         self.connections = connections
         self.cpu_seconds = cpu_seconds
+        self.wrk_cpu_seconds = wrk_cpu_seconds
+        self.low = self.high = None  # the range of the measure's runs, set by load()
         self.per_second = float(re.search(r"Requests/sec:\s+([0-9.]+)", text).group(1))
         amount, unit = re.search(r"Transfer/sec:\s+([0-9.]+)([KMG]?B)", text).groups()
         self.bytes_per_second = float(amount) * UNITS_BYTES[unit]
@@ -57,6 +63,9 @@ class Run:
     def cpu_share(self):
         return self.cpu_seconds / self.seconds
 
+    def wrk_cpu_share(self):
+        return self.wrk_cpu_seconds / self.seconds
+
     def cpu_per_request_us(self):
         return self.cpu_seconds / self.requests * 1e6 if self.requests else float("nan")
 
@@ -70,13 +79,40 @@ def load(work):
         for line in f:
             name, value = line.rstrip("\n").split("\t", 1)
             machine[name] = value
-    runs = {}
+    all_runs = {}
     with open(os.path.join(work, "results.tsv")) as f:
         for line in f:
-            measure, connections, cpu = line.rstrip("\n").split("\t")
-            with open(os.path.join(work, "raw", measure + ".txt")) as raw:
-                runs[measure] = Run(measure, int(connections), float(cpu), raw.read())
+            measure, run, connections, cpu, wrk_cpu = line.rstrip("\n").split("\t")
+            with open(os.path.join(work, "raw", "%s-%s.txt" % (measure, run))) as raw:
+                all_runs.setdefault(measure, []).append(
+                    Run(measure, int(connections), float(cpu), float(wrk_cpu), raw.read()))
+    runs = {}
+    for measure, measured in all_runs.items():
+        measured.sort(key=lambda r: r.per_second)
+        median = measured[(len(measured) - 1) // 2]
+        median.low, median.high = measured[0].per_second, measured[-1].per_second
+        runs[measure] = median
     return machine, runs
+
+
+def spread(r):
+    return "%s (%s-%s)" % (format(int(r.per_second), ","), format(int(r.low), ","),
+                           format(int(r.high), ","))
+
+
+def runs_cost(runs, prefix):
+    """nginx's CPU µs per selection at the highest load of the measures named prefix*."""
+    measured = [r for m, r in runs.items() if m.startswith(prefix)]
+    return max(measured, key=lambda r: r.per_second).cpu_per_request_us()
+
+
+def verdict_reason(best):
+    if best is None:
+        return "no load held p99 under %.0f ms" % P99_LIMIT_MS
+    if best.wrk_cpu_share() > 0.9 and best.cpu_share() < 0.9:
+        return "wrk used its core (%.0f %%) while nginx did not (%.0f %%): the client was the " \
+               "limit" % (100 * best.wrk_cpu_share(), 100 * best.cpu_share())
+    return "nginx used %.0f %% of its core" % (100 * best.cpu_share())
 
 
 def per_day(rate):
@@ -113,9 +149,14 @@ def write(machine, runs, output):
              "no network delay is included: the figures are what the server's core can do.")
     o.append("- The selector (`--redirect-to`) is asked `GET /` with the program's four request "
              "headers (Kestrune, 2, 7, 64) and answers 302 with the package's address. Each "
-             "measure runs %s s. \"New connection per selection\" is how the program asks: one "
-             "request per connection (wrk sends `Connection: close`), over HTTPS with a full "
-             "handshake each time (wrk resumes no session)." % machine["duration"])
+             "measure runs %s s, %s times (every measure once per run); each figure is the "
+             "median run. \"New connection per selection\" is how the program asks: one "
+             "request per connection (wrk sends `Connection: close`). wrk resumes TLS sessions "
+             "whenever the server lets it, so the full-handshake measures run against a "
+             "selector whose session cache is turned off: every connection then costs a full "
+             "handshake, as a client's first contact does; the resumed measures show a client "
+             "that asked shortly before. wrk negotiates TLS 1.2 with ECDHE-RSA-AES256-GCM-SHA384 "
+             "(measured in nginx's log of a trial run)." % (machine["duration"], machine["runs"]))
     o.append("- Latency is wrk's: from sending the request to the end of the response. For a new "
              "connection it does not include the TCP and TLS handshakes themselves, but it does "
              "include the time the request waits while the single nginx worker serves other "
@@ -124,9 +165,10 @@ def write(machine, runs, output):
     o.append("")
     o.append("## Selector")
     o.append("")
-    o.append("| protocol and connections | connections | selections/s | p50 ms | p99 ms | "
-             "nginx CPU (share of its core) | nginx CPU per selection (µs) | errors |")
-    o.append("|---|---|---|---|---|---|---|---|")
+    o.append("| protocol and connections | connections | selections/s (lowest-highest run) | "
+             "p50 ms | p99 ms | nginx CPU (share of its core) | wrk CPU | nginx CPU per "
+             "selection (µs) | errors |")
+    o.append("|---|---|---|---|---|---|---|---|---|")
     summary = []
     for key, label in SELECTOR_MODES:
         mode_runs = sorted((r for m, r in runs.items() if m.startswith("selector-" + key + "-")),
@@ -134,9 +176,10 @@ def write(machine, runs, output):
         if not mode_runs:
             continue
         for r in mode_runs:
-            o.append("| %s | %d | %s | %.2f | %.2f | %.0f %% | %.1f | %d |" % (
-                label, r.connections, format(int(r.per_second), ","), r.latency.get(50, 0),
-                r.latency.get(99, 0), 100 * r.cpu_share(), r.cpu_per_request_us(), r.errors))
+            o.append("| %s | %d | %s | %.2f | %.2f | %.0f %% | %.0f %% | %.1f | %d |" % (
+                label, r.connections, spread(r), r.latency.get(50, 0), r.latency.get(99, 0),
+                100 * r.cpu_share(), 100 * r.wrk_cpu_share(), r.cpu_per_request_us(),
+                r.errors))
         summary.append((key, label, mode_runs) + capacity(mode_runs, key))
     o.append("")
     o.append("## What one core holds")
@@ -168,24 +211,25 @@ def write(machine, runs, output):
             continue
         best, bound = by_key[key]
         rate = best.per_second if best else 0
-        o.append("- %s: %s held (%s)." % (
+        o.append("- %s: %s held, %s: %s; CPU-bound %s." % (
             dict(SELECTOR_MODES)[key], format(int(rate), ","),
-            "met" if rate >= GOAL_PER_SECOND else "not met"))
+            "met" if rate >= GOAL_PER_SECOND else "not met", verdict_reason(best),
+            format(int(bound), ",")))
     o.append("")
     o.append("## Origin")
     o.append("")
     o.append("One package of %s MiB (`--origin`, sendfile), plain HTTP, keep-alive." %
              machine["package_mib"])
     o.append("")
-    o.append("| connections | packages/s | MiB/s | Gbit/s | p50 ms | p99 ms | nginx CPU (share "
-             "of its core) | errors |")
-    o.append("|---|---|---|---|---|---|---|---|")
+    o.append("| connections | packages/s (lowest-highest run) | MiB/s | Gbit/s | p50 ms | p99 ms "
+             "| nginx CPU (share of its core) | wrk CPU | errors |")
+    o.append("|---|---|---|---|---|---|---|---|---|")
     for m in sorted(m for m in runs if m.startswith("origin-")):
         r = runs[m]
-        o.append("| %d | %.1f | %.0f | %.1f | %.1f | %.1f | %.0f %% | %d |" % (
-            r.connections, r.per_second, r.bytes_per_second / (1 << 20),
+        o.append("| %d | %.1f (%.1f-%.1f) | %.0f | %.1f | %.1f | %.1f | %.0f %% | %.0f %% | %d |" % (
+            r.connections, r.per_second, r.low, r.high, r.bytes_per_second / (1 << 20),
             r.bytes_per_second * 8 / 1e9, r.latency.get(50, 0), r.latency.get(99, 0),
-            100 * r.cpu_share(), r.errors))
+            100 * r.cpu_share(), 100 * r.wrk_cpu_share(), r.errors))
     o.append("")
     o.append("## What it means for a maker")
     o.append("")
@@ -193,25 +237,46 @@ def write(machine, runs, output):
     if program:
         best, bound = program
         held = best.per_second if best else 0
-        o.append("- The program's own case is HTTPS with a new connection per selection. One "
-                 "selector core held %s selections a second at p99 under %.0f ms, that is %s a "
-                 "day; with a peak ten times the day's average it still serves %s installs a "
-                 "day. The cost is the TLS handshake (nginx's CPU per selection above), not the "
-                 "selection." % (format(int(held), ","), P99_LIMIT_MS, per_day(held),
-                                 per_day(held / 10)))
+        o.append("- The program's own case is HTTPS with a new connection per selection, and a "
+                 "full handshake on a client's first contact. One selector core held %s such "
+                 "selections a second at p99 under %.0f ms, %s a day; at a peak of ten times the "
+                 "day's average that is still %s installs a day. Nearly all of nginx's %.0f µs "
+                 "per selection is the TLS handshake, not the selection: over plain HTTP with a "
+                 "new connection it is %.0f µs, with keep-alive %.0f µs." % (
+                     format(int(held), ","), P99_LIMIT_MS, per_day(held), per_day(held / 10),
+                     runs_cost(runs, "selector-https-close-"),
+                     runs_cost(runs, "selector-http-close-"),
+                     runs_cost(runs, "selector-http-keepalive-")))
+    if "deferred-close" in by_key:
+        o.append("- A deferred accept (`listen ... deferred`, Linux's TCP_DEFER_ACCEPT: nginx "
+                 "wakes only once the request has arrived) lowers nginx's cost of a new HTTP "
+                 "connection from %.0f µs to %.0f µs. The generator leaves it out: only one "
+                 "server block of an address and port may set socket options, and the including "
+                 "nginx.conf may already have one; add it by hand where the selector is the "
+                 "only server of its port." % (
+                     runs_cost(runs, "selector-http-close-"),
+                     runs_cost(runs, "selector-deferred-close-")))
+    resumed = by_key.get("https-resumed")
+    if resumed and program:
+        o.append("- A resumed session costs %.0f µs against %.0f µs for a full handshake: the "
+                 "session cache that the generated configuration keeps (10 MiB, one hour) pays "
+                 "for itself when users run the program again." % (
+                     runs_cost(runs, "selector-https-resumed-"),
+                     runs_cost(runs, "selector-https-close-")))
     ecdsa = by_key.get("ecdsa-close")
     if ecdsa and program:
-        o.append("- An ECDSA certificate makes the handshake cheaper (%s selections/s CPU-bound "
-                 "against %s with RSA 2048), but Windows XP cannot use one: a selector that "
-                 "serves XP over TLS needs an RSA certificate." % (
+        o.append("- An ECDSA certificate makes the full handshake cheaper (%s selections/s "
+                 "CPU-bound against %s with RSA 2048), but Windows XP cannot use one: a selector "
+                 "that serves XP over TLS needs an RSA certificate." % (
                      format(int(ecdsa[1]), ","), format(int(program[1]), ",")))
-    if "http-keepalive" in by_key:
-        o.append("- Over plain HTTP the selection itself is cheap: the figures with keep-alive "
-                 "show what the selection costs without connection set-up.")
-    o.append("- The selector's answer is a few hundred bytes, so its bandwidth does not matter; "
-             "the packages' bytes come from the CDN. The origin sees only the CDN's cache misses "
-             "(a package is immutable, so about one per package and CDN location), and one core "
-             "of it fills links far faster than those misses need.")
+    origin = [r for m, r in runs.items() if m.startswith("origin-")]
+    if origin:
+        fastest = max(origin, key=lambda r: r.bytes_per_second)
+        o.append("- One origin core sent %.1f Gbit/s of one package (loopback, sendfile). The "
+                 "origin sees only the CDN's cache misses: a package is immutable, so about one "
+                 "fetch per package and CDN location." % (fastest.bytes_per_second * 8 / 1e9))
+    o.append("- The selector's answer is about two hundred bytes, so its bandwidth does not "
+             "matter; the packages' bytes come from the CDN.")
     o.append("- Everything here is one nginx worker on one core. nginx scales with "
              "`worker_processes` over the machine's cores; a second selector machine behind the "
              "DNS name or a load balancer adds the same again.")
