@@ -260,7 +260,7 @@ def write(machine, runs, output):
     if resumed and program:
         o.append("- A resumed session costs %.0f µs against %.0f µs for a full handshake: the "
                  "session cache that the generated configuration keeps (10 MiB, one hour) pays "
-                 "for itself when users run the program again." % (
+                 "for itself when a user runs the program again within the hour." % (
                      runs_cost(runs, "selector-https-resumed-"),
                      runs_cost(runs, "selector-https-close-")))
     ecdsa = by_key.get("ecdsa-close")
