@@ -216,6 +216,15 @@ class Site:
         self.origin = origin
 
 
+def map_block(comment, source, variable, pairs):
+    """An nginx map from source to variable: "" by default, else the value of each pair."""
+    out = ["# " + comment, 'map %s %s {' % (source, variable), '    default "";']
+    for name, value in pairs:
+        out.append('    "%s" "%s";' % (name, value))
+    out.append("}")
+    return out
+
+
 def selection_head(entries, hashes):
     """The http-context part of a server that selects by the four request headers; hashes
     (package file -> SHA-1) for the single server, which sends the hash code, else None."""
@@ -234,20 +243,13 @@ def selection_head(entries, hashes):
                "package=\"$kdm_package\" '")
     out.append("    'agent=\"$http_user_agent\" request_time=$request_time';")
     out.append("")
-    out.append("# product|major version|Windows name|bitness -> package file")
-    out.append('map "%s" $kdm_package {' % key)
-    out.append('    default "";')
-    for entry in entries:
-        out.append('    "%s" "%s";' % (entry.key(), entry.package))
-    out.append("}")
+    out.extend(map_block("product|major version|Windows name|bitness -> package file",
+                         '"%s"' % key, "$kdm_package",
+                         [(entry.key(), entry.package) for entry in entries]))
     if hashes:
         out.append("")
-        out.append("# package file -> SHA-1 of its content")
-        out.append("map $kdm_package $kdm_hashcode {")
-        out.append('    default "";')
-        for package, code in sorted(hashes.items()):
-            out.append('    "%s" "%s";' % (package, code))
-        out.append("}")
+        out.extend(map_block("package file -> SHA-1 of its content", "$kdm_package",
+                             "$kdm_hashcode", sorted(hashes.items())))
     return out
 
 
@@ -259,12 +261,9 @@ def origin_head(hashes):
     out.append("    'range=\"$http_range\" agent=\"$http_user_agent\" "
                "request_time=$request_time';")
     out.append("")
-    out.append("# published address -> SHA-1 of the package file it serves")
-    out.append("map $uri $kdm_origin_hashcode {")
-    out.append('    default "";')
-    for package, code in sorted(hashes.items()):
-        out.append('    "/%s" "%s";' % (package, code))
-    out.append("}")
+    out.extend(map_block("published address -> SHA-1 of the package file it serves", "$uri",
+                         "$kdm_origin_hashcode",
+                         [("/" + package, code) for package, code in sorted(hashes.items())]))
     return out
 
 

@@ -14,55 +14,14 @@
 #include <vector>
 
 #include "tests/support/TextUtil.h"
+#include "tests/support/Win32Holders.h"
 
 namespace {
 
+using kdm_test::CertificateHolder;
+using kdm_test::CertificateStoreHolder;
 using kdm_test::ToUtf8;
 using kdm_test::Win32ErrorText;
-
-// Owns an open certificate store.
-class StoreHolder {
-public:
-    explicit StoreHolder(HCERTSTORE store) : store_(store) {}
-    ~StoreHolder()
-    {
-        if (store_ != nullptr) {
-            CertCloseStore(store_, 0);
-        }
-    }
-    StoreHolder(const StoreHolder&) = delete;
-    StoreHolder& operator=(const StoreHolder&) = delete;
-
-    HCERTSTORE Get() const { return store_; }
-
-private:
-    HCERTSTORE store_;
-};
-
-// Owns a certificate context; Release hands it to a call that frees it itself.
-class ContextHolder {
-public:
-    explicit ContextHolder(PCCERT_CONTEXT context) : context_(context) {}
-    ~ContextHolder()
-    {
-        if (context_ != nullptr) {
-            CertFreeCertificateContext(context_);
-        }
-    }
-    ContextHolder(const ContextHolder&) = delete;
-    ContextHolder& operator=(const ContextHolder&) = delete;
-
-    PCCERT_CONTEXT Get() const { return context_; }
-    PCCERT_CONTEXT Release()
-    {
-        PCCERT_CONTEXT context = context_;
-        context_ = nullptr;
-        return context;
-    }
-
-private:
-    PCCERT_CONTEXT context_;
-};
 
 int Fail(const std::string& what, DWORD error)
 {
@@ -106,7 +65,7 @@ int wmain(int argc, wchar_t** argv)
                      ToUtf8(path).c_str());
         return 1;
     }
-    const StoreHolder store(
+    const CertificateStoreHolder store(
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"));
     if (store.Get() == nullptr) {
         return Fail("cannot open the LocalMachine Root store", GetLastError());
@@ -119,13 +78,13 @@ int wmain(int argc, wchar_t** argv)
         }
         return 0;
     }
-    const ContextHolder certificate(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
-                                                                 static_cast<DWORD>(der.size())));
+    const CertificateHolder certificate(CertCreateCertificateContext(
+        X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
     if (certificate.Get() == nullptr) {
         return Fail(ToUtf8(path) + " holds no certificate", GetLastError());
     }
-    ContextHolder found(CertFindCertificateInStore(store.Get(), X509_ASN_ENCODING, 0,
-                                                   CERT_FIND_EXISTING, certificate.Get(), nullptr));
+    CertificateHolder found(CertFindCertificateInStore(
+        store.Get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate.Get(), nullptr));
     if (found.Get() == nullptr) {
         return 0;
     }
