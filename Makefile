@@ -4,12 +4,14 @@
 #   make demo    the program against the local reference server
 #   make bench   transfer, verification and memory against their floors; writes docs/performance.md
 #   make release the signed shipped binaries in dist/, built twice and compared (see README.md)
+#   make bench-server  the selector's and the origin's capacity on loopback with wrk; writes
+#                docs/server-performance.md (binds loopback ports: run it under the suite lock)
 BUILD ?= build
 DIST ?= dist
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build test demo bench release clean
+.PHONY: all deps configure build test demo bench bench-server release clean
 
 all: build
 
@@ -35,6 +37,9 @@ bench: configure
 
 release: deps
 	@scripts/release.sh $(BUILD) $(DIST) $(JOBS)
+
+bench-server: deps
+	@bench/server-load.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

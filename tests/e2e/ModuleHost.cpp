@@ -39,6 +39,11 @@ std::wstring SignedProgramPath()
     return BuildTreePath(L"signed-loopback-bin\\KestruneDownloadManager.exe");
 }
 
+std::wstring HttpsModulePath()
+{
+    return BuildTreePath(L"https-bin\\KestruneDownloadManager.dll");
+}
+
 LoadedModule::LoadedModule(const std::wstring& path)
     : module_(LoadLibraryW(path.c_str())),
       downloadFile_(ExportOf<DownloadFileExport>(module_, downloadFileName)),

@@ -27,6 +27,8 @@ std::wstring UnreachableModulePath();
 // The loopback build as make release signs the shipped one, with the throwaway certificate.
 std::wstring SignedModulePath();
 std::wstring SignedProgramPath();
+// The build that downloads over HTTPS (https://127.0.0.77).
+std::wstring HttpsModulePath();
 
 // GetProcAddress's result as the export's own type (through the generic function pointer type).
 template <typename Function> Function ExportOf(HMODULE module, const char* name)

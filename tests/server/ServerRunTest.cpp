@@ -1,8 +1,13 @@
-// Whole runs of the real module against the reference nginx on 127.0.0.1:80, configured from a
-// package catalog by generate_site.py. run_nginx_e2e.sh starts the server with the right
-// catalog for each group and passes the packages folder in KDM_SERVER_PACKAGES (Windows path):
-//   ServedPackage*       the sample catalog: every combination of Kestrune 2 is published;
-//   UnknownCombination*  the sample catalog without "Kestrune 2 7 32".
+// Whole runs of the real module against the reference nginx, configured from a package catalog
+// by generate_site.py. run_nginx_e2e.sh starts the servers for each group and passes the
+// packages folder in KDM_SERVER_PACKAGES (Windows path):
+//   ServedPackage*         the sample catalog on 127.0.0.1:80: every combination of Kestrune 2
+//                          is published, by one server or by a selector that redirects to an
+//                          origin;
+//   UnknownCombination*    the sample catalog without "Kestrune 2 7 32";
+//   HttpsSite*             the sample catalog over HTTPS on 127.0.0.77:443, with a certificate
+//                          whose authority the prefix trusts (the https build of the module);
+//   UntrustedCertificate*  the same server with a certificate of an authority it does not.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -31,6 +36,8 @@ std::wstring PackagesFolder()
 
 class ServerRun : public ::testing::Test {
 protected:
+    explicit ServerRun(const std::wstring& modulePath = ModulePath()) : module_(modulePath) {}
+
     void SetUp() override
     {
         packages_ = PackagesFolder();
@@ -68,6 +75,53 @@ protected:
         return dialog.hwnd;
     }
 
+    // One run of the export that receives `package`, verifies it and launches it. With osVersion
+    // null DownloadFile is called, else DownloadFileForInstaller with that code.
+    void ExpectVerifiedLaunch(const wchar_t* osVersion, const wchar_t* package)
+    {
+        const std::string expected = ReadFileBytes(packages_ + L"\\" + package);
+        ASSERT_NE(expected, "<no file>") << ToUtf8(packages_) << " has no " << ToUtf8(package);
+
+        ExportRun run(module_, osVersion);
+        const HWND dialog = SaveAsTarget(run.Owner());
+        ASSERT_NE(dialog, nullptr);
+        if (osVersion != nullptr) {
+            // A run started by an installer tells the user before the installer takes over; a
+            // question here instead would mean the hash code did not verify.
+            const MessageBoxInfo notice = op_.WaitForMessageBox(dialog);
+            ASSERT_TRUE(notice) << notice.message;
+            EXPECT_EQ(notice.text.rfind(installerNotice, 0), 0u) << notice.Describe();
+            ASSERT_TRUE(op_.Answer(notice, IDOK)) << notice.Describe();
+        }
+        ASSERT_TRUE(run.Finish(60000)) << "the run did not end; windows:\n"
+                                       << DescribeTopLevelWindows();
+        EXPECT_EQ(run.Result(), 1);
+
+        const std::string received = ReadFileBytes(target_);
+        EXPECT_EQ(received.size(), expected.size());
+        EXPECT_TRUE(received == expected) << "the saved file is not " << ToUtf8(package);
+        ASSERT_TRUE(log_.WaitForLines(1, 10000)) << log_.Describe();
+        const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log_.Lines()[0]);
+        ASSERT_EQ(arguments.size(), 2u) << log_.Describe();
+        EXPECT_EQ(arguments[1], target_);
+    }
+
+    // One run of DownloadFile that ends by itself with 0: no question, nothing launched, the
+    // target file created by the Save As step and left empty.
+    void ExpectQuietEndWithEmptyFile()
+    {
+        ExportRun run(module_);
+        const HWND dialog = SaveAsTarget(run.Owner());
+        ASSERT_NE(dialog, nullptr);
+        // A question would keep the run open: it must end by itself.
+        ASSERT_TRUE(run.Finish(60000)) << "the run did not end; windows:\n"
+                                       << DescribeTopLevelWindows();
+        EXPECT_EQ(run.Result(), 0);
+        Sleep(300);
+        EXPECT_TRUE(log_.Lines().empty()) << log_.Describe();
+        EXPECT_EQ(ReadFileBytes(target_), "") << "something was saved as the package";
+    }
+
     LoadedModule module_;
     Operator op_{20000};
     LaunchLog log_ = LaunchLog::InTempFolder(L"kdm-server-e2e-launch.log");
@@ -76,40 +130,15 @@ protected:
 };
 
 struct ServedCase {
-    const wchar_t* osVersion;  // null: DownloadFile, else DownloadFileForInstaller's code
-    const wchar_t* package;    // what the sample catalog names for it on a 32-bit prefix
+    const wchar_t* osVersion; // null: DownloadFile, else DownloadFileForInstaller's code
+    const wchar_t* package;   // what the sample catalog names for it on a 32-bit prefix
 };
 
 class ServedPackage : public ServerRun, public ::testing::WithParamInterface<ServedCase> {};
 
 TEST_P(ServedPackage, TheMatchingPackageArrivesVerifiesAndIsLaunched)
 {
-    const ServedCase& c = GetParam();
-    const std::string expected = ReadFileBytes(packages_ + L"\\" + c.package);
-    ASSERT_NE(expected, "<no file>") << ToUtf8(packages_) << " has no " << ToUtf8(c.package);
-
-    ExportRun run(module_, c.osVersion);
-    const HWND dialog = SaveAsTarget(run.Owner());
-    ASSERT_NE(dialog, nullptr);
-    if (c.osVersion != nullptr) {
-        // A run started by an installer tells the user before the installer takes over; a
-        // question here instead would mean the hash code did not verify.
-        const MessageBoxInfo notice = op_.WaitForMessageBox(dialog);
-        ASSERT_TRUE(notice) << notice.message;
-        EXPECT_EQ(notice.text.rfind(installerNotice, 0), 0u) << notice.Describe();
-        ASSERT_TRUE(op_.Answer(notice, IDOK)) << notice.Describe();
-    }
-    ASSERT_TRUE(run.Finish(60000)) << "the run did not end; windows:\n"
-                                   << DescribeTopLevelWindows();
-    EXPECT_EQ(run.Result(), 1);
-
-    const std::string received = ReadFileBytes(target_);
-    EXPECT_EQ(received.size(), expected.size());
-    EXPECT_TRUE(received == expected) << "the saved file is not " << ToUtf8(c.package);
-    ASSERT_TRUE(log_.WaitForLines(1, 10000)) << log_.Describe();
-    const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log_.Lines()[0]);
-    ASSERT_EQ(arguments.size(), 2u) << log_.Describe();
-    EXPECT_EQ(arguments[1], target_);
+    ExpectVerifiedLaunch(GetParam().osVersion, GetParam().package);
 }
 
 INSTANTIATE_TEST_SUITE_P(SampleCatalog, ServedPackage,
@@ -122,16 +151,26 @@ using UnknownCombination = ServerRun;
 
 TEST_F(UnknownCombination, EndsWithZeroWithoutQuestionOrLaunch)
 {
-    ExportRun run(module_);
-    const HWND dialog = SaveAsTarget(run.Owner());
-    ASSERT_NE(dialog, nullptr);
-    // A question would keep the run open: it must end by itself.
-    ASSERT_TRUE(run.Finish(60000)) << "the run did not end; windows:\n"
-                                   << DescribeTopLevelWindows();
-    EXPECT_EQ(run.Result(), 0);
-    Sleep(300);
-    EXPECT_TRUE(log_.Lines().empty()) << log_.Describe();
-    EXPECT_EQ(ReadFileBytes(target_), "") << "the 404 page was saved as the package";
+    ExpectQuietEndWithEmptyFile();
+}
+
+class HttpsRun : public ServerRun {
+protected:
+    HttpsRun() : ServerRun(HttpsModulePath()) {}
+};
+
+using HttpsSite = HttpsRun;
+
+TEST_F(HttpsSite, TheMatchingPackageArrivesVerifiesAndIsLaunched)
+{
+    ExpectVerifiedLaunch(L"601", L"Kestrune-2-7-32.msi");
+}
+
+using UntrustedCertificate = HttpsRun;
+
+TEST_F(UntrustedCertificate, EndsWithZeroWithoutQuestionOrLaunch)
+{
+    ExpectQuietEndWithEmptyFile();
 }
 
 } // namespace

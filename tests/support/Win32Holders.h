@@ -7,6 +7,7 @@
 #endif
 #include <winsock2.h>
 #include <windows.h>
+#include <wincrypt.h>
 
 namespace kdm_test {
 
@@ -124,6 +125,50 @@ public:
 
 private:
     CRITICAL_SECTION& section_;
+};
+
+// Owns an open certificate store.
+class CertificateStoreHolder {
+public:
+    explicit CertificateStoreHolder(HCERTSTORE store) : store_(store) {}
+    ~CertificateStoreHolder()
+    {
+        if (store_ != nullptr) {
+            CertCloseStore(store_, 0);
+        }
+    }
+    CertificateStoreHolder(const CertificateStoreHolder&) = delete;
+    CertificateStoreHolder& operator=(const CertificateStoreHolder&) = delete;
+
+    HCERTSTORE Get() const { return store_; }
+
+private:
+    HCERTSTORE store_;
+};
+
+// Owns a certificate context. Release hands it to a call that frees it itself.
+class CertificateHolder {
+public:
+    explicit CertificateHolder(PCCERT_CONTEXT context) : context_(context) {}
+    ~CertificateHolder()
+    {
+        if (context_ != nullptr) {
+            CertFreeCertificateContext(context_);
+        }
+    }
+    CertificateHolder(const CertificateHolder&) = delete;
+    CertificateHolder& operator=(const CertificateHolder&) = delete;
+
+    PCCERT_CONTEXT Get() const { return context_; }
+    PCCERT_CONTEXT Release()
+    {
+        PCCERT_CONTEXT context = context_;
+        context_ = nullptr;
+        return context;
+    }
+
+private:
+    PCCERT_CONTEXT context_;
 };
 
 }  // namespace kdm_test
