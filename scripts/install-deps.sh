@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 cmake make python3 git openssl
   wine wine32:i386 xvfb xauth imagemagick fonts-wine googletest
-  nginx-light msitools wixl wine64 osslsigncode wrk clang lld clang-format openssl curl
+  nginx-light msitools wixl wine64 osslsigncode wrk clang lld clang-format curl
 )
 # The signing script hands the password to osslsigncode on its standard input, which needs 2.9
 # (Debian 12 has 2.5 in its main suite, 2.9 in its backports suite).
