@@ -30,18 +30,10 @@ const wchar_t* const shippedBinaries[] = {L"bin\\KestruneDownloadManager.exe",
 const std::set<std::string> knownLibraries = {"kernel32", "user32", "gdi32",    "advapi32",
                                               "shell32",  "ole32",  "comdlg32", "msvcrt"};
 
-std::string Lower(std::string text)
-{
-    for (char& c : text) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
-    return text;
-}
-
 // "KERNEL32.dll" -> "kernel32"
 std::string LibraryKey(const std::string& library)
 {
-    const std::string lower = Lower(library);
+    const std::string lower = kdm_test::AsciiLower(library);
     return lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".dll") == 0
                ? lower.substr(0, lower.size() - 4)
                : lower;

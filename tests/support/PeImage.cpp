@@ -23,11 +23,7 @@ bool EndsWithDll(const std::string& name)
     if (name.size() < 5) {
         return false;
     }
-    std::string end = name.substr(name.size() - 4);
-    for (char& c : end) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
-    return end == ".dll";
+    return AsciiLower(name.substr(name.size() - 4)) == ".dll";
 }
 
 } // namespace

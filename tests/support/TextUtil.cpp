@@ -7,6 +7,14 @@
 
 namespace kdm_test {
 
+std::string AsciiLower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return text;
+}
+
 std::string ToUtf8(const std::wstring& text)
 {
     if (text.empty()) {

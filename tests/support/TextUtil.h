@@ -12,6 +12,8 @@
 namespace kdm_test {
 
 std::string ToUtf8(const std::wstring& text);
+// The text with A to Z made lower case (names of libraries and functions).
+std::string AsciiLower(std::string text);
 std::wstring FromUtf8(const std::string& text);
 
 // "<code> (<system message>)", for failure messages of tests.
