@@ -6,6 +6,7 @@
 #   PE checksum, computed over the file, follows.
 # The resource compiler writes no time or path of its own; the inputs are named in a fixed order
 # by the CMake files (no globbing).
-add_compile_options("$<$<COMPILE_LANGUAGE:CXX,C>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=>"
-                    "$<$<COMPILE_LANGUAGE:CXX,C>:-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>")
-add_link_options(-Wl,--no-insert-timestamp)
+target_compile_options(kdm_settings INTERFACE
+  "$<$<COMPILE_LANGUAGE:CXX,C>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=>"
+  "$<$<COMPILE_LANGUAGE:CXX,C>:-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>")
+target_link_options(kdm_settings INTERFACE -Wl,--no-insert-timestamp)

@@ -3,10 +3,6 @@ set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-foreach(t gtest gtest_main)
-  # GoogleTest's own sources are not held to the program's warning policy.
-  target_compile_options(${t} PRIVATE -Wno-error)
-endforeach()
 
 include(GoogleTest)
 
