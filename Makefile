@@ -4,14 +4,17 @@
 #   make demo    the program against the local reference server
 #   make bench   transfer, verification and memory against their floors; writes docs/performance.md
 #   make release the signed shipped binaries in dist/, built twice and compared (see README.md)
+#   make clang   the program and every test program built with clang and lld instead, warnings as
+#                errors, in $(CLANG_BUILD)/ (a check of the code; the shipped binaries are GNU's)
 #   make bench-server  the selector's and the origin's capacity on loopback with wrk; writes
 #                docs/server-performance.md (binds loopback ports: run it under the suite lock)
 BUILD ?= build
+CLANG_BUILD ?= build-clang
 DIST ?= dist
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build test demo bench bench-server release clean
+.PHONY: all deps configure build test clang demo bench bench-server release clean
 
 all: build
 
@@ -29,6 +32,10 @@ test: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 	@xvfb-run -a -s "-screen 0 1280x1024x24" tests/wine/run-suite.sh $(BUILD)
 
+clang: deps
+	@cmake -S . -B $(CLANG_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/clang-i686.cmake $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(CLANG_BUILD) -j $(JOBS)
+
 demo: configure
 	@scripts/demo.sh $(BUILD) $(JOBS)
 
@@ -42,4 +49,4 @@ bench-server: deps
 	@bench/server-load.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(CLANG_BUILD)

@@ -36,4 +36,10 @@ endforeach()
 add_custom_target(kdm_delayload DEPENDS ${KDM_DELAY_LIBS})
 
 set(KDM_STATIC_IMPORTS advapi32 shell32 ole32 comdlg32 gdi32 user32 kernel32)
-set(KDM_XP_IMPORTS_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/xp-imports.ld)
+# lld takes no linker scripts; the clang build is a second compiler's check and is not shipped, so
+# its binaries keep that import.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set(KDM_XP_IMPORTS_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/xp-imports.ld)
+else()
+  set(KDM_XP_IMPORTS_SCRIPT)
+endif()

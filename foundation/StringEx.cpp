@@ -517,8 +517,8 @@ MStringEx<char> MStringEx<wchar_t>::ToUtf8() const
 {
     // WideCharToMultiByte takes a signed 32-bit length: convert in slices of at most 2^29
     // characters (2^30 bytes), never splitting a surrogate pair.
-    const std::uint32_t maxSlice = 1u << 29;
-    const auto sliceAt = [this, maxSlice](std::uint32_t pos) {
+    const auto sliceAt = [this](std::uint32_t pos) {
+        const std::uint32_t maxSlice = 1u << 29;
         std::uint32_t slice = UnitMin(maxSlice, count - pos);
         if (slice < count - pos && data[pos + slice - 1] >= 0xD800 &&
             data[pos + slice - 1] <= 0xDBFF) {
