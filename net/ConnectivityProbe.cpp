@@ -6,6 +6,7 @@
 
 #include "foundation/Handles.h"
 #include "foundation/SystemLibraries.h"
+#include "foundation/WinsockStart.h"
 
 namespace {
 
@@ -41,16 +42,6 @@ IcmpFunctions LookUpIcmp(HMODULE library)
     functions.sendEcho = GetProcAddressAs<IcmpSendEchoFunction>(library, "IcmpSendEcho");
     return functions;
 }
-
-// The held value is whether WSAStartup succeeded: only a successful start is cleaned up.
-// WSACleanup returns 0 when it succeeded.
-struct WinsockCleanup {
-    using Handle = bool;
-    static bool IsEmpty(bool started) { return !started; }
-    static bool Empty() { return false; }
-    static BOOL Free(bool) { return WSACleanup() == 0; }
-};
-using WinsockStart = ScopedRelease<WinsockCleanup>;
 
 // Exactly version 1.1: major byte 1 and minor byte 1.
 bool IsVersion11(WORD version)
@@ -155,7 +146,7 @@ bool IsHostReachable(MStringEx<wchar_t> address, const ProbeEnvironment& environ
 
         // Asks for Winsock 1.1.
         WSADATA data{};
-        const WinsockStart winsock(WSAStartup(MAKEWORD(1, 1), &data) == 0);
+        const WinsockStart winsock(WSAStartup(MAKEWORD(1, 1), &data));
         if (winsock.IsEmpty() || !IsVersion11(data.wVersion)) {
             return false;
         }
