@@ -158,7 +158,8 @@ TEST(ScopedRelease, OwnershipMovesAndIsReleasedOnce)
         Counted second(2);
         second = std::move(moved); // releases 2, takes 1
         EXPECT_EQ(CountedRelease::released, 1);
-        second = std::move(second);
+        Counted& itself = second;
+        second = std::move(itself);
         EXPECT_EQ(second.Get(), 1);
         second.Reset(13); // releases 1
         EXPECT_EQ(CountedRelease::released, 2);
