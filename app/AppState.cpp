@@ -13,14 +13,12 @@ CRITICAL_SECTION completionLock;
 
 namespace {
 
-class CompletionLockLifetime {
-public:
-    CompletionLockLifetime() { InitializeCriticalSection(&completionLock); }
-    ~CompletionLockLifetime() { DeleteCriticalSection(&completionLock); }
-    CompletionLockLifetime(const CompletionLockLifetime&) = delete;
-    CompletionLockLifetime& operator=(const CompletionLockLifetime&) = delete;
-};
+CRITICAL_SECTION* Initialized(CRITICAL_SECTION& section)
+{
+    InitializeCriticalSection(&section);
+    return &section;
+}
 
-CompletionLockLifetime completionLockLifetime;
+const CriticalSectionLifetime completionLockLifetime(Initialized(completionLock));
 
 } // namespace

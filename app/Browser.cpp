@@ -6,14 +6,6 @@
 
 namespace {
 
-struct RegistryKeyRelease {
-    using Handle = HKEY;
-    static bool IsEmpty(HKEY key) { return key == nullptr; }
-    static HKEY Empty() { return nullptr; }
-    static BOOL Free(HKEY key) { return RegCloseKey(key) == ERROR_SUCCESS; }
-};
-using RegistryKeyGuard = ScopedRelease<RegistryKeyRelease>;
-
 using RegistryBuffer = MMemoryPH<wchar_t, 0>;
 
 // Opens (creating when missing) a key for reading its values; null on failure.

@@ -13,27 +13,20 @@ namespace {
 // rather than thread_local: implicit TLS does not work in a DLL loaded at run time on Windows XP.
 class ThreadHookSlot {
 public:
-    ThreadHookSlot() : index_(TlsAlloc()) {}
-    ~ThreadHookSlot()
-    {
-        if (index_ != TLS_OUT_OF_INDEXES)
-            TlsFree(index_);
-    }
-    ThreadHookSlot(const ThreadHookSlot&) = delete;
-    ThreadHookSlot& operator=(const ThreadHookSlot&) = delete;
+    ThreadHookSlot() : slot_(TlsAlloc()) {}
 
     HHOOK Get() const
     {
-        return index_ == TLS_OUT_OF_INDEXES ? nullptr : static_cast<HHOOK>(TlsGetValue(index_));
+        return slot_.IsEmpty() ? nullptr : static_cast<HHOOK>(TlsGetValue(slot_.Get()));
     }
     void Set(HHOOK hook)
     {
-        if (index_ != TLS_OUT_OF_INDEXES)
-            TlsSetValue(index_, hook);
+        if (!slot_.IsEmpty())
+            TlsSetValue(slot_.Get(), hook);
     }
 
 private:
-    DWORD index_;
+    const TlsSlotGuard slot_;
 };
 
 ThreadHookSlot messageBoxHook;
@@ -116,7 +109,7 @@ int CenteredMessageBox(HWND owner, const MStringEx<wchar_t>& text,
 
 void ConfirmCancel(HWND dialog)
 {
-    CriticalSectionGuard lock(completionLock, TryEnterCriticalSection(&completionLock) != FALSE);
+    const CriticalSectionGuard lock = CriticalSectionGuard::TryEnter(completionLock);
     if (!lock.IsEntered())
         return;
     const MStringEx<wchar_t> caption =

@@ -1,25 +1,11 @@
 #include "crypt/Crypt.h"
 
+#include "foundation/Handles.h"
 #include "foundation/Units.h"
 
 const wchar_t kEnhancedProviderName[] = L"Microsoft Enhanced Cryptographic Provider v1.0";
 
 namespace {
-
-// Frees a SID of AllocateAndInitializeSid at the end of the scope.
-struct SidGuard {
-    SidGuard() : sid(nullptr) {}
-    ~SidGuard()
-    {
-        if (sid != nullptr) {
-            FreeSid(sid);
-        }
-    }
-    SidGuard(const SidGuard&) = delete;
-    SidGuard& operator=(const SidGuard&) = delete;
-
-    PSID sid;
-};
 
 struct AlgorithmName {
     ALG_ID algId;
@@ -50,21 +36,22 @@ bool SetAuthenticatedUsersAccess(HCRYPTPROV provider)
             return false;
         }
         SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-        SidGuard users;
+        PSID allocated = nullptr;
         if (!AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_AUTHENTICATED_USER_RID, 0, 0, 0, 0,
-                                      0, 0, 0, &users.sid)) {
+                                      0, 0, 0, &allocated)) {
             return false;
         }
+        const SidGuard users(allocated);
         // Room for the list header and one access-allowed entry, whose last member is the
         // first word of the SID.
-        const DWORD aclSize = UnitNarrow(static_cast<std::uint64_t>(GetLengthSid(users.sid)) +
+        const DWORD aclSize = UnitNarrow(static_cast<std::uint64_t>(GetLengthSid(users.Get())) +
                                          sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD));
         MMemoryPH<ACL, HEAP_ZERO_MEMORY> acl(aclSize);
         if (!InitializeAcl(acl.Data(), aclSize, ACL_REVISION)) {
             return false;
         }
         if (!AddAccessAllowedAce(acl.Data(), ACL_REVISION,
-                                 GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE, users.sid)) {
+                                 GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE, users.Get())) {
             return false;
         }
         if (!SetSecurityDescriptorDacl(&descriptor, TRUE, acl.Data(), FALSE)) {

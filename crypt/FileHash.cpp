@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "crypt/Crypt.h"
+#include "foundation/Handles.h"
 #include "foundation/Units.h"
 
 namespace {
@@ -13,19 +14,14 @@ const std::uint32_t kMaxBlockBytes = 0x100000;
     throw MCryptException(MCryptException::SystemCallFailed, error);
 }
 
-// Destroys a hash object at the end of the scope.
-class HashGuard {
-public:
-    explicit HashGuard(HCRYPTHASH hash) : hash_(hash) {}
-    ~HashGuard() { CryptDestroyHash(hash_); }
-    HashGuard(const HashGuard&) = delete;
-    HashGuard& operator=(const HashGuard&) = delete;
-
-    HCRYPTHASH Get() const { return hash_; }
-
-private:
-    HCRYPTHASH hash_;
+// A hash object of CryptCreateHash; 0 is none.
+struct HashRelease {
+    using Handle = HCRYPTHASH;
+    static bool IsEmpty(HCRYPTHASH hash) { return hash == 0; }
+    static HCRYPTHASH Empty() { return 0; }
+    static BOOL Free(HCRYPTHASH hash) { return CryptDestroyHash(hash); }
 };
+using HashGuard = ScopedRelease<HashRelease>;
 
 void MoveFilePointer(HANDLE file, LARGE_INTEGER position, DWORD method)
 {
@@ -44,7 +40,7 @@ bool HashFromStart(HCRYPTPROV provider, ALG_ID algorithm, HANDLE file, MObserver
     if (!CryptCreateHash(provider, algorithm, 0, 0, &created)) {
         ThrowSystemError(GetLastError());
     }
-    HashGuard hash(created);
+    const HashGuard hash(created);
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size)) {
         ThrowSystemError(GetLastError());

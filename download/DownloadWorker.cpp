@@ -73,8 +73,7 @@ int LaunchInstaller(DownloadJob& job)
 int CompleteDownload(DownloadJob& job, HeaderDictionary& headers)
 {
     EnableWindow(cancelButton, FALSE);
-    EnterCriticalSection(&completionLock);
-    CriticalSectionGuard lock(completionLock, true);
+    const CriticalSectionGuard lock = CriticalSectionGuard::Enter(completionLock);
 
     if (WaitForSingleObject(cancelEvent.Get(), 0) != WAIT_TIMEOUT) {
         CenteredMessageBox(

@@ -1,6 +1,6 @@
 // Holders of Win32 handles and scoped release guards. None of them throws; the results of
-// CloseHandle, FreeLibrary, InternetCloseHandle and FindClose are returned, not checked. None can
-// be copied, so a handle is closed by exactly one owner.
+// CloseHandle, FreeLibrary, InternetCloseHandle, FindClose and the other release calls are
+// returned, not checked. None can be copied, so a handle is closed by exactly one owner.
 #pragma once
 
 #include <windows.h>
@@ -57,16 +57,26 @@ public:
 
 // Releases one handle when it goes out of scope or on Release, then holds the empty value.
 // Releasing an empty guard calls nothing and returns FALSE. Traits name the handle type, the
-// empty test, the empty value and the release call.
+// empty test, the empty value and the release call, which returns TRUE when the release
+// succeeded. A guard can be moved (the source then holds the empty value), never copied.
 template <typename Traits>
 class ScopedRelease {
 public:
     using Handle = typename Traits::Handle;
 
+    ScopedRelease() : handle_(Traits::Empty()) {}
     explicit ScopedRelease(Handle handle) : handle_(handle) {}
     ~ScopedRelease() { Release(); }
     ScopedRelease(const ScopedRelease&) = delete;
     ScopedRelease& operator=(const ScopedRelease&) = delete;
+    ScopedRelease(ScopedRelease&& other) noexcept : handle_(other.Detach()) {}
+    ScopedRelease& operator=(ScopedRelease&& other) noexcept
+    {
+        if (this != &other) {
+            Reset(other.Detach());
+        }
+        return *this;
+    }
 
     Handle Get() const { return handle_; }
     bool IsEmpty() const { return Traits::IsEmpty(handle_); }
@@ -78,6 +88,19 @@ public:
         const BOOL result = Traits::Free(handle_);
         handle_ = Traits::Empty();
         return result;
+    }
+    // Releases the current handle as Release does, then holds `replacement`.
+    void Reset(Handle replacement)
+    {
+        Release();
+        handle_ = replacement;
+    }
+    // Hands the handle to the caller without releasing it, and holds the empty value.
+    Handle Detach()
+    {
+        const Handle handle = handle_;
+        handle_ = Traits::Empty();
+        return handle;
     }
 
 private:
@@ -106,32 +129,92 @@ struct FindRelease {
     static BOOL Free(HANDLE find) { return FindClose(find); }
 };
 
+struct RegistryKeyRelease {
+    using Handle = HKEY;
+    static bool IsEmpty(HKEY key) { return key == nullptr; }
+    static HKEY Empty() { return nullptr; }
+    static BOOL Free(HKEY key) { return RegCloseKey(key) == ERROR_SUCCESS; }
+};
+
+// A GlobalAlloc block. GlobalFree returns null when it succeeded.
+struct GlobalMemoryRelease {
+    using Handle = HGLOBAL;
+    static bool IsEmpty(HGLOBAL block) { return block == nullptr; }
+    static HGLOBAL Empty() { return nullptr; }
+    static BOOL Free(HGLOBAL block) { return GlobalFree(block) == nullptr; }
+};
+
+// A SID of AllocateAndInitializeSid. FreeSid returns null when it succeeded.
+struct SidRelease {
+    using Handle = PSID;
+    static bool IsEmpty(PSID sid) { return sid == nullptr; }
+    static PSID Empty() { return nullptr; }
+    static BOOL Free(PSID sid) { return FreeSid(sid) == nullptr; }
+};
+
+// A TlsAlloc index. 0 is a valid index; TLS_OUT_OF_INDEXES is the failed allocation.
+struct TlsSlotRelease {
+    using Handle = DWORD;
+    static bool IsEmpty(DWORD index) { return index == TLS_OUT_OF_INDEXES; }
+    static DWORD Empty() { return TLS_OUT_OF_INDEXES; }
+    static BOOL Free(DWORD index) { return TlsFree(index); }
+};
+
+// A critical section that InitializeCriticalSection prepared; deleting it has no result.
+struct CriticalSectionDeletion {
+    using Handle = CRITICAL_SECTION*;
+    static bool IsEmpty(CRITICAL_SECTION* section) { return section == nullptr; }
+    static CRITICAL_SECTION* Empty() { return nullptr; }
+    static BOOL Free(CRITICAL_SECTION* section)
+    {
+        DeleteCriticalSection(section);
+        return TRUE;
+    }
+};
+
+// A critical section that this thread entered; leaving it has no result.
+struct CriticalSectionLeave {
+    using Handle = CRITICAL_SECTION*;
+    static bool IsEmpty(CRITICAL_SECTION* section) { return section == nullptr; }
+    static CRITICAL_SECTION* Empty() { return nullptr; }
+    static BOOL Free(CRITICAL_SECTION* section)
+    {
+        LeaveCriticalSection(section);
+        return TRUE;
+    }
+};
+
 using ModuleGuard = ScopedRelease<ModuleRelease>;
 using InternetHandleGuard = ScopedRelease<InternetHandleRelease>;
 using FindGuard = ScopedRelease<FindRelease>;
+using RegistryKeyGuard = ScopedRelease<RegistryKeyRelease>;
+using GlobalMemoryGuard = ScopedRelease<GlobalMemoryRelease>;
+using SidGuard = ScopedRelease<SidRelease>;
+using TlsSlotGuard = ScopedRelease<TlsSlotRelease>;
+using CriticalSectionLifetime = ScopedRelease<CriticalSectionDeletion>;
 
-// Leaves a critical section on Leave or at the end of the scope, but only when `entered` said it
-// was entered (pass the result of TryEnterCriticalSection, or true after EnterCriticalSection).
+// Leaves a critical section on Leave or at the end of the scope, but only when it was entered.
+// Taken by Enter or TryEnter.
 class CriticalSectionGuard {
 public:
-    CriticalSectionGuard(CRITICAL_SECTION& section, bool entered)
-        : section_(&section), entered_(entered)
+    // Waits until the section is free and enters it.
+    static CriticalSectionGuard Enter(CRITICAL_SECTION& section)
     {
+        EnterCriticalSection(&section);
+        return CriticalSectionGuard(&section);
     }
-    ~CriticalSectionGuard() { Leave(); }
-    CriticalSectionGuard(const CriticalSectionGuard&) = delete;
-    CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
+    // Enters the section only when no other thread holds it; IsEntered tells which.
+    static CriticalSectionGuard TryEnter(CRITICAL_SECTION& section)
+    {
+        return CriticalSectionGuard(TryEnterCriticalSection(&section) ? &section : nullptr);
+    }
 
-    bool IsEntered() const { return entered_; }
-    void Leave()
-    {
-        if (entered_) {
-            entered_ = false;
-            LeaveCriticalSection(section_);
-        }
-    }
+    bool IsEntered() const { return !entered_.IsEmpty(); }
+    // Leaves the section if it is still entered; safe to call twice.
+    void Leave() { entered_.Release(); }
 
 private:
-    CRITICAL_SECTION* section_;
-    bool entered_;
+    explicit CriticalSectionGuard(CRITICAL_SECTION* entered) : entered_(entered) {}
+
+    ScopedRelease<CriticalSectionLeave> entered_;
 };

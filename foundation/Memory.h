@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <typeinfo>
 
 #include <windows.h>
 
@@ -40,11 +41,20 @@ public:
     virtual bool IsEmpty() const { return count == 0; }
     // Owning buffer: 0 elements in a new block. View: detached.
     virtual void Clear() = 0;
-    // Same count and byte-identical elements.
+    // Same count and byte-identical elements. Elements to compare without memory (a view that
+    // was detached and given a count) raise (0, 0).
     virtual bool Equals(const MAtom& other) const
     {
-        return count == other.count &&
-               (count == 0 || std::memcmp(data, other.data, ByteCount(count)) == 0);
+        if (count != other.count) {
+            return false;
+        }
+        if (count == 0) {
+            return true;
+        }
+        if (data == nullptr || other.data == nullptr) {
+            throw MAtomException(MAtomException::NullBlock, 0);
+        }
+        return std::memcmp(data, other.data, ByteCount(count)) == 0;
     }
     virtual bool NotEquals(const MAtom& other) const { return !Equals(other); }
     // n elements, contents not kept.
@@ -190,10 +200,21 @@ public:
         this->CopyFrom(source);
     }
     explicit MemoryPH(const MemoryPH& source) : MemoryPH(static_cast<const MAtom<T>&>(source)) {}
-    // Takes over the source's block; the source is left with a block of 0 elements.
-    MemoryPH(MemoryPH&& source) : MemoryPH(0u) { Exchange(*this, source); }
+    // Takes over the source's block; the source is left with a block of 0 elements. Moves go
+    // only between buffers of one type, else (5, 0) and nothing changes: a derived buffer such as
+    // a string has rules for its block (a terminator) that a plain buffer does not keep.
+    MemoryPH(MemoryPH&& source) : MemoryPH(0u)
+    {
+        if (typeid(source) != typeid(MemoryPH)) {
+            throw MAtomException(MAtomException::InvalidForBuffer, 0);
+        }
+        Exchange(*this, source);
+    }
     MemoryPH& operator=(MemoryPH&& source)
     {
+        if (typeid(source) != typeid(*this)) {
+            throw MAtomException(MAtomException::InvalidForBuffer, 0);
+        }
         Exchange(*this, source);
         return *this;
     }

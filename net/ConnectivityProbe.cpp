@@ -6,6 +6,7 @@
 
 #include "foundation/Handles.h"
 #include "foundation/SystemLibraries.h"
+#include "foundation/WinsockStart.h"
 
 namespace {
 
@@ -42,73 +43,26 @@ IcmpFunctions LookUpIcmp(HMODULE library)
     return functions;
 }
 
-// Holds one successful WSAStartup and calls WSACleanup for it at the end of the scope.
-class WinsockStart {
-public:
-    // Asks for Winsock 1.1; Started() is false when WSAStartup failed (nothing to clean up then).
-    WinsockStart()
-    {
-        WSADATA data{};
-        started_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
-        version_ = data.wVersion;
-    }
-    ~WinsockStart()
-    {
-        if (started_) {
-            WSACleanup();
-        }
-    }
-    WinsockStart(const WinsockStart&) = delete;
-    WinsockStart& operator=(const WinsockStart&) = delete;
+// Exactly version 1.1: major byte 1 and minor byte 1.
+bool IsVersion11(WORD version)
+{
+    return LOBYTE(version) == 1 && HIBYTE(version) == 1;
+}
 
-    bool Started() const { return started_; }
-    // Exactly version 1.1: major byte 1 and minor byte 1.
-    bool IsVersion11() const { return LOBYTE(version_) == 1 && HIBYTE(version_) == 1; }
-
-private:
-    bool started_;
-    WORD version_;
+// An ICMP handle with the looked-up IcmpCloseHandle that closes it.
+struct IcmpHandleAndClose {
+    HANDLE handle;
+    IcmpCloseHandleFunction close;
 };
 
-// Closes an ICMP handle through the looked-up IcmpCloseHandle at the end of the scope.
-class IcmpHandle {
-public:
-    IcmpHandle(HANDLE handle, IcmpCloseHandleFunction close) : handle_(handle), close_(close) {}
-    ~IcmpHandle()
-    {
-        if (IsValid()) {
-            close_(handle_);
-        }
-    }
-    IcmpHandle(const IcmpHandle&) = delete;
-    IcmpHandle& operator=(const IcmpHandle&) = delete;
-
-    HANDLE Get() const { return handle_; }
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-    IcmpCloseHandleFunction close_;
+// IcmpCreateFile returns INVALID_HANDLE_VALUE when it fails.
+struct IcmpRelease {
+    using Handle = IcmpHandleAndClose;
+    static bool IsEmpty(IcmpHandleAndClose icmp) { return icmp.handle == INVALID_HANDLE_VALUE; }
+    static IcmpHandleAndClose Empty() { return {INVALID_HANDLE_VALUE, nullptr}; }
+    static BOOL Free(IcmpHandleAndClose icmp) { return icmp.close(icmp.handle); }
 };
-
-// Frees a GlobalAlloc block at the end of the scope.
-class GlobalBlock {
-public:
-    explicit GlobalBlock(HGLOBAL block) : block_(block) {}
-    ~GlobalBlock()
-    {
-        if (block_ != nullptr) {
-            GlobalFree(block_);
-        }
-    }
-    GlobalBlock(const GlobalBlock&) = delete;
-    GlobalBlock& operator=(const GlobalBlock&) = delete;
-
-    HGLOBAL Get() const { return block_; }
-
-private:
-    HGLOBAL block_;
-};
+using IcmpHandle = ScopedRelease<IcmpRelease>;
 
 // One attempt: resolve the name, send one echo. True when the echo got a reply; the reply's
 // status is not examined.
@@ -123,19 +77,19 @@ bool EchoOnce(const MStringEx<char>& hostName, const IcmpFunctions& icmp,
     unsigned long destination = 0;
     std::memcpy(&destination, host->h_addr_list[0], sizeof(destination));
 
-    const IcmpHandle handle(icmp.create(), icmp.close);
-    if (!handle.IsValid()) {
+    const IcmpHandle handle(IcmpHandleAndClose{icmp.create(), icmp.close});
+    if (handle.IsEmpty()) {
         return false;
     }
     unsigned char requestData[echoDataSize];
     std::memset(requestData, echoDataByte, sizeof(requestData));
     // GMEM_FIXED with GMEM_ZEROINIT: the handle is the block's address.
-    const GlobalBlock reply(GlobalAlloc(GPTR, replyBufferSize));
-    if (reply.Get() == nullptr) {
+    const GlobalMemoryGuard reply(GlobalAlloc(GPTR, replyBufferSize));
+    if (reply.IsEmpty()) {
         return false;
     }
-    return icmp.sendEcho(handle.Get(), destination, requestData, echoDataSize, nullptr, reply.Get(),
-                         replyBufferSize, echoTimeoutMs) != 0;
+    return icmp.sendEcho(handle.Get().handle, destination, requestData, echoDataSize, nullptr,
+                         reply.Get(), replyBufferSize, echoTimeoutMs) != 0;
 }
 
 } // namespace
@@ -190,8 +144,10 @@ bool IsHostReachable(MStringEx<wchar_t> address, const ProbeEnvironment& environ
             return false;
         }
 
-        const WinsockStart winsock;
-        if (!winsock.Started() || !winsock.IsVersion11()) {
+        // Asks for Winsock 1.1.
+        WSADATA data{};
+        const WinsockStart winsock(WSAStartup(MAKEWORD(1, 1), &data));
+        if (winsock.IsEmpty() || !IsVersion11(data.wVersion)) {
             return false;
         }
 

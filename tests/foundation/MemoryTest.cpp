@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/StringEx.h"
 #include "tests/foundation/Thrown.h"
 
 namespace {
@@ -102,6 +103,30 @@ TEST(MemoryPH, MovedFromBufferKeepsAnEmptyBlock)
     EXPECT_NE(source.Data(), nullptr);
 }
 
+// A string's block always ends in its terminator: it never gives its block to a plain buffer nor
+// takes one from it, whichever way the move is written.
+TEST(MemoryPH, MovesOnlyBetweenBuffersOfOneType)
+{
+    MStringEx<char> text("abc");
+    MemoryPH<char>& asBuffer = text;
+    EXPECT_EQ(ThrownAtom([&] { MemoryPH<char> taken(std::move(text)); }), AtomError(5, 0));
+    EXPECT_EQ(ThrownAtom([&] { MemoryPH<char> taken(std::move(asBuffer)); }), AtomError(5, 0));
+
+    MemoryPH<char> unterminated(2);
+    unterminated[0] = 'x';
+    unterminated[1] = 'y';
+    EXPECT_EQ(ThrownAtom([&] { unterminated = std::move(text); }), AtomError(5, 0));
+    EXPECT_EQ(ThrownAtom([&] { asBuffer = std::move(unterminated); }), AtomError(5, 0));
+    EXPECT_STREQ(text.Data(), "abc");
+    EXPECT_EQ(text.Count(), 4u);
+    EXPECT_EQ(unterminated.Count(), 2u);
+
+    MStringEx<char> other("de");
+    asBuffer = std::move(static_cast<MemoryPH<char>&>(other));
+    EXPECT_STREQ(text.Data(), "de");
+    EXPECT_STREQ(other.Data(), "abc");
+}
+
 TEST(MemoryPH, ExhaustedHeapRaisesInsteadOfCrashing)
 {
     EXPECT_EQ(ThrownAtom([] { Bytes huge(0xFFFFFFF0u); }), AtomError(8, 8));
@@ -125,8 +150,14 @@ TEST(ShellMemory, ViewRules)
     view.Clear();
     view.Reallocate(2);
     EXPECT_EQ(view.Count(), 2u);
-    // A detached view has no memory to copy into, whatever its count says.
+    // A detached view has no memory to copy into or compare, whatever its count says.
     EXPECT_EQ(ThrownAtom([&] { view.CopyFrom(BytesOf({1})); }), AtomError(0, 0));
+    EXPECT_EQ(ThrownAtom([&] { view[0]; }), AtomError(0, 0));
+    const Bytes two = BytesOf({1, 2});
+    EXPECT_EQ(ThrownAtom([&] { view.Equals(two); }), AtomError(0, 0));
+    EXPECT_EQ(ThrownAtom([&] { two.Equals(view); }), AtomError(0, 0));
+    EXPECT_EQ(ThrownAtom([&] { view.NotEquals(two); }), AtomError(0, 0));
+    EXPECT_FALSE(view.Equals(BytesOf({1})));
     view.Attach(owner);
     EXPECT_EQ(view.Data(), owner.Data());
     EXPECT_EQ(view.Count(), 4u);

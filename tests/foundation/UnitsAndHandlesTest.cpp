@@ -1,5 +1,6 @@
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -92,22 +93,124 @@ bool FreeForOtherThreads(CRITICAL_SECTION& section)
     return result == 1;
 }
 
+DWORD WINAPI TryEnterHere(void* section)
+{
+    const CriticalSectionGuard tried =
+        CriticalSectionGuard::TryEnter(*static_cast<CRITICAL_SECTION*>(section));
+    return tried.IsEntered() ? 1 : 0;
+}
+
 TEST(CriticalSectionGuard, LeavesOnlyWhatWasEntered)
 {
     CRITICAL_SECTION section;
     InitializeCriticalSection(&section);
-    EnterCriticalSection(&section);
     {
-        CriticalSectionGuard notEntered(section, false);
+        const CriticalSectionGuard entered = CriticalSectionGuard::Enter(section);
+        EXPECT_TRUE(entered.IsEntered());
+        EXPECT_FALSE(FreeForOtherThreads(section));
+        // Held by this thread: a try from another thread fails and must leave nothing.
+        const HANDLE thread = CreateThread(nullptr, 0, TryEnterHere, &section, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        DWORD tried = 2;
+        GetExitCodeThread(thread, &tried);
+        CloseHandle(thread);
+        EXPECT_EQ(tried, 0u);
+        EXPECT_FALSE(FreeForOtherThreads(section));
     }
-    EXPECT_FALSE(FreeForOtherThreads(section));
+    EXPECT_TRUE(FreeForOtherThreads(section));
     {
-        CriticalSectionGuard entered(section, true);
+        CriticalSectionGuard entered = CriticalSectionGuard::TryEnter(section);
+        ASSERT_TRUE(entered.IsEntered());
         entered.Leave();
         entered.Leave();
+        EXPECT_FALSE(entered.IsEntered());
     }
     EXPECT_TRUE(FreeForOtherThreads(section));
     DeleteCriticalSection(&section);
+}
+
+// Counts the releases of small integers; 0 is the empty value and 13 fails to release.
+struct CountedRelease {
+    using Handle = int;
+    static int released;
+    static bool IsEmpty(int value) { return value == 0; }
+    static int Empty() { return 0; }
+    static BOOL Free(int value)
+    {
+        ++released;
+        return value != 13;
+    }
+};
+int CountedRelease::released = 0;
+using Counted = ScopedRelease<CountedRelease>;
+
+TEST(ScopedRelease, OwnershipMovesAndIsReleasedOnce)
+{
+    CountedRelease::released = 0;
+    {
+        Counted empty;
+        EXPECT_TRUE(empty.IsEmpty());
+        Counted first(1);
+        Counted moved(std::move(first));
+        EXPECT_TRUE(first.IsEmpty());
+        EXPECT_EQ(moved.Get(), 1);
+        Counted second(2);
+        second = std::move(moved); // releases 2, takes 1
+        EXPECT_EQ(CountedRelease::released, 1);
+        Counted& itself = second;
+        second = std::move(itself);
+        EXPECT_EQ(second.Get(), 1);
+        second.Reset(13); // releases 1
+        EXPECT_EQ(CountedRelease::released, 2);
+        EXPECT_FALSE(second.Release()); // the failed release is reported, and happens once
+        EXPECT_FALSE(second.Release());
+        EXPECT_EQ(CountedRelease::released, 3);
+        Counted handedOver(4);
+        EXPECT_EQ(handedOver.Detach(), 4);
+        EXPECT_TRUE(handedOver.IsEmpty());
+    }
+    EXPECT_EQ(CountedRelease::released, 3);
+}
+
+// Each release call reports success its own way (a BOOL, an error code, a null result); the
+// guard's result is TRUE for all of them.
+TEST(ScopedRelease, ReleaseResultsOfTheSystemResources)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_TRUE(RegistryKeyGuard(key).Release());
+
+    GlobalMemoryGuard block(GlobalAlloc(GPTR, 16));
+    ASSERT_FALSE(block.IsEmpty());
+    EXPECT_TRUE(block.Release());
+
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    ASSERT_TRUE(AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_AUTHENTICATED_USER_RID, 0, 0, 0,
+                                         0, 0, 0, 0, &sid));
+    EXPECT_TRUE(SidGuard(sid).Release());
+
+    TlsSlotGuard slot(TlsAlloc());
+    ASSERT_FALSE(slot.IsEmpty());
+    EXPECT_TRUE(slot.Release());
+    EXPECT_EQ(slot.Get(), TLS_OUT_OF_INDEXES);
+
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    EXPECT_TRUE(CriticalSectionLifetime(&section).Release());
+}
+
+TEST(ScopedRelease, EmptyValues)
+{
+    EXPECT_FALSE(TlsSlotRelease::IsEmpty(0)); // the first slot of a process is index 0
+    EXPECT_TRUE(TlsSlotGuard().IsEmpty());
+    EXPECT_FALSE(TlsSlotGuard(TLS_OUT_OF_INDEXES).Release());
+    EXPECT_FALSE(RegistryKeyGuard(nullptr).Release());
+    EXPECT_FALSE(GlobalMemoryGuard(nullptr).Release());
+    EXPECT_FALSE(SidGuard(nullptr).Release());
+    EXPECT_EQ(FindGuard().Get(), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(FindGuard(INVALID_HANDLE_VALUE).Release());
 }
 
 }  // namespace

@@ -83,8 +83,8 @@ TEST_F(TransferTest, FullDiskEndsTheTransfer)
 {
     kdm_test::HandleHolder full(CreateFileW(diskFullFile, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(full.Valid()) << "net_disk_full.bin (a link to /dev/full made by the build): "
-                              << LastErrorText();
+    ASSERT_FALSE(full.IsEmpty()) << "net_disk_full.bin (a link to /dev/full made by the build): "
+                                 << LastErrorText();
     // The link works as intended: a write fails with ERROR_DISK_FULL.
     DWORD written = 0;
     ASSERT_FALSE(WriteFile(full.Get(), "x", 1, &written, nullptr));
@@ -138,7 +138,7 @@ TEST_F(TransferTest, StalledServerHoldsTheTransferUntilTheConnectionCloses)
     auto* share = new std::shared_ptr<DetachedTransfer>(transfer);
     kdm_test::HandleHolder thread(
         CreateThread(nullptr, 0, &DetachedTransferThread, share, 0, nullptr));
-    if (!thread.Valid()) {
+    if (thread.IsEmpty()) {
         delete share;
         FAIL() << LastErrorText();
     }

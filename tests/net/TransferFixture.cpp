@@ -85,7 +85,7 @@ void TransferTest::SetUp()
 {
     ASSERT_NE(nullptr, progress_.Window()) << LastErrorText();
     cancel_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_TRUE(cancel_.Valid()) << LastErrorText();
+    ASSERT_FALSE(cancel_.IsEmpty()) << LastErrorText();
 
     wchar_t folder[MAX_PATH] = {};
     ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder)) << LastErrorText();
@@ -94,7 +94,7 @@ void TransferTest::SetUp()
     filePath_ = path;
     file_.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(file_.Valid()) << LastErrorText();
+    ASSERT_FALSE(file_.IsEmpty()) << LastErrorText();
 
     ASSERT_TRUE(server_.Start(serverAddress, 80)) << server_.LastError();
 }
@@ -102,7 +102,7 @@ void TransferTest::SetUp()
 void TransferTest::TearDown()
 {
     server_.Stop();
-    file_.Close();
+    file_.Release();
     if (!filePath_.empty()) {
         DeleteFileW(filePath_.c_str());
     }

@@ -89,7 +89,7 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     // CertDeleteCertificateFromStore frees the context it is given, whatever its result.
-    if (!CertDeleteCertificateFromStore(found.Release())) {
+    if (!CertDeleteCertificateFromStore(found.Detach())) {
         return Fail("cannot remove " + ToUtf8(path) + " from the Root store", GetLastError());
     }
     return 0;

@@ -47,7 +47,7 @@ std::vector<std::wstring> LaunchLog::Lines() const
     std::vector<std::wstring> lines;
     HandleHolder file(CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
+    if (file.IsEmpty()) {
         return lines;
     }
     std::string content;

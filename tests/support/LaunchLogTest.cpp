@@ -106,7 +106,7 @@ TEST_F(LaunchLogTest, TheShellReachesTheRegisteredHandlerForAPackageAndAWebAddre
     const std::wstring package = std::wstring(folder) + L"Kestrune launch test.msi";
     {
         HandleHolder file(CreateFileW(package.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(file.Valid()) << Win32ErrorText(GetLastError());
+        ASSERT_FALSE(file.IsEmpty()) << Win32ErrorText(GetLastError());
     }
     SHELLEXECUTEINFOW execute{};
     execute.cbSize = sizeof(execute);

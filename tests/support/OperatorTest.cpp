@@ -186,7 +186,7 @@ protected:
     void SetUp() override
     {
         thread_.Reset(CreateThread(nullptr, 0, TestDialogThread, &dialogResult_, 0, nullptr));
-        ASSERT_TRUE(thread_.Valid()) << Win32ErrorText(GetLastError());
+        ASSERT_FALSE(thread_.IsEmpty()) << Win32ErrorText(GetLastError());
         const FoundWindow found = op.WaitForDialog(kDialogCaption);
         ASSERT_TRUE(found) << found.message;
         dialog = found.hwnd;
@@ -197,7 +197,7 @@ protected:
         if (IsWindow(dialog)) {
             op.PostCommand(dialog, IDOK);
         }
-        if (thread_.Valid()) {
+        if (!thread_.IsEmpty()) {
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread_.Get(), 10000));
         }
     }
@@ -278,7 +278,7 @@ TEST_F(OperatorTest, ReadsAPlainMessageBoxAndReportsWhatExistsWhenAWaitTimesOut)
 {
     MessageBoxCall call{dialog, L"Done.", L"Plain", MB_OK, 0};
     HandleHolder thread(CreateThread(nullptr, 0, MessageBoxThread, &call, 0, nullptr));
-    ASSERT_TRUE(thread.Valid());
+    ASSERT_FALSE(thread.IsEmpty());
     const MessageBoxInfo box = op.WaitForMessageBox(dialog);
     ASSERT_TRUE(box) << box.message;
     EXPECT_EQ(L"Done.", box.text);
@@ -303,7 +303,7 @@ TEST_F(OperatorTest, SavesUnderAGivenNameConfirmsTheOverwriteAndCancels)
     const std::wstring existing = TempFolder() + L"operator existing.msi";
     {
         HandleHolder file(CreateFileW(existing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(file.Valid()) << Win32ErrorText(GetLastError());
+        ASSERT_FALSE(file.IsEmpty()) << Win32ErrorText(GetLastError());
     }
 
     ASSERT_TRUE(op.PressButton(dialog, kSaveAs));

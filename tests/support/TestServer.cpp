@@ -442,7 +442,7 @@ void CloseGracefully(const ServerState& shared, SocketHolder& socket)
             break;
         }
     }
-    socket.Close();
+    socket.Release();
 }
 
 void ResetConnection(SocketHolder& socket)
@@ -451,7 +451,7 @@ void ResetConnection(SocketHolder& socket)
     option.l_onoff = 1;
     option.l_linger = 0;
     setsockopt(socket.Get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof(option));
-    socket.Close();
+    socket.Release();
 }
 
 }  // namespace
@@ -460,7 +460,7 @@ namespace {
 
 void MarkProgress(ServerState& shared, std::size_t exchange, std::uint64_t bodyBytes, bool finished)
 {
-    CriticalSectionLock guard(shared.lock);
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared.lock);
     shared.exchanges[exchange].bodyBytesSent = bodyBytes;
     shared.exchanges[exchange].finished = finished;
 }
@@ -476,7 +476,7 @@ void ActOut(ServerState& shared, SocketHolder& socket, const Response& response,
     if (response.action == ResponseAction::Stall) {
         MarkProgress(shared, exchange, 0, true);
         shared.Pause(INFINITE);
-        socket.Close();
+        socket.Release();
         return;
     }
     if (!shared.Pause(response.headerDelayMs)) {
@@ -543,7 +543,7 @@ void ServeConnection(ServerState& shared, SocketHolder& socket)
     Response response;
     std::size_t exchange = 0;
     {
-        CriticalSectionLock guard(shared.lock);
+        const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared.lock);
         ServedExchange record;
         record.request = ParseRequestHead(head);
         record.complete = complete;
@@ -586,7 +586,7 @@ DWORD WINAPI ServerAcceptThread(void* parameter)
     try {
         while (WaitForSocket(shared, shared.listener.Get(), false, GetTickCount() + 0x7FFFFFFF)) {
             SocketHolder client(accept(shared.listener.Get(), nullptr, nullptr));
-            if (!client.Valid()) {
+            if (client.IsEmpty()) {
                 continue;
             }
             ServerConnection* connection = new ServerConnection{&shared, std::move(client)};
@@ -595,7 +595,7 @@ DWORD WINAPI ServerAcceptThread(void* parameter)
                 delete connection;
                 continue;
             }
-            CriticalSectionLock guard(shared.lock);
+            const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared.lock);
             ++shared.accepted;
             shared.connectionThreads.push_back(thread);
         }
@@ -616,13 +616,13 @@ TestServer::~TestServer()
 
 void TestServer::Enqueue(const Response& response)
 {
-    CriticalSectionLock guard(shared_->lock);
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
     shared_->script.push_back(response);
 }
 
 void TestServer::SetFallback(const Response& response)
 {
-    CriticalSectionLock guard(shared_->lock);
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
     shared_->fallback = response;
 }
 
@@ -637,14 +637,13 @@ bool TestServer::Start(const std::string& address, unsigned short port)
         lastError_ = "not a loopback IPv4 address: " + address;
         return false;
     }
-    winsock_.reset(new WinsockSession);
-    if (winsock_->Error() != 0) {
-        lastError_ = "WSAStartup failed: " + Win32ErrorText(static_cast<DWORD>(winsock_->Error()));
-        winsock_.reset();
+    winsock_.Reset(StartWinsock22());
+    if (winsock_.IsEmpty()) {
+        lastError_ = "WSAStartup failed: " + Win32ErrorText(static_cast<DWORD>(winsock_.Get()));
         return false;
     }
     SocketHolder listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    if (!listener.Valid()) {
+    if (listener.IsEmpty()) {
         lastError_ = "socket failed: " + Win32ErrorText(static_cast<DWORD>(WSAGetLastError()));
         return false;
     }
@@ -668,9 +667,9 @@ bool TestServer::Start(const std::string& address, unsigned short port)
     ResetEvent(shared_->stopEvent.Get());
     shared_->listener = std::move(listener);
     acceptThread_.Reset(CreateThread(nullptr, 0, ServerAcceptThread, shared_.get(), 0, nullptr));
-    if (!acceptThread_.Valid()) {
+    if (acceptThread_.IsEmpty()) {
         lastError_ = "CreateThread failed: " + Win32ErrorText(GetLastError());
-        shared_->listener.Close();
+        shared_->listener.Release();
         return false;
     }
     address_ = address;
@@ -681,28 +680,28 @@ bool TestServer::Start(const std::string& address, unsigned short port)
 
 void TestServer::Stop()
 {
-    if (!acceptThread_.Valid()) {
+    if (acceptThread_.IsEmpty()) {
         return;
     }
     SetEvent(shared_->stopEvent.Get());
     WaitForSingleObject(acceptThread_.Get(), INFINITE);
-    acceptThread_.Close();
-    shared_->listener.Close();
+    acceptThread_.Release();
+    shared_->listener.Release();
     std::vector<HANDLE> threads;
     {
-        CriticalSectionLock guard(shared_->lock);
+        const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
         threads.swap(shared_->connectionThreads);
     }
     for (HANDLE thread : threads) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
-    winsock_.reset();
+    winsock_.Release();
 }
 
 bool TestServer::Running() const
 {
-    return acceptThread_.Valid();
+    return !acceptThread_.IsEmpty();
 }
 
 std::string TestServer::BaseUrl() const
@@ -720,7 +719,7 @@ bool TestServer::WaitForRequests(std::size_t count, DWORD timeoutMs) const
     for (;;) {
         std::size_t complete = 0;
         {
-            CriticalSectionLock guard(shared_->lock);
+            const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
             for (const ServedExchange& exchange : shared_->exchanges) {
                 complete += exchange.complete ? 1 : 0;
             }
@@ -741,7 +740,7 @@ bool TestServer::WaitForFinished(std::size_t count, DWORD timeoutMs) const
     for (;;) {
         std::size_t finished = 0;
         {
-            CriticalSectionLock guard(shared_->lock);
+            const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
             for (const ServedExchange& exchange : shared_->exchanges) {
                 finished += exchange.finished ? 1 : 0;
             }
@@ -759,7 +758,7 @@ bool TestServer::WaitForFinished(std::size_t count, DWORD timeoutMs) const
 std::vector<RecordedRequest> TestServer::Requests() const
 {
     std::vector<RecordedRequest> requests;
-    CriticalSectionLock guard(shared_->lock);
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
     for (const ServedExchange& exchange : shared_->exchanges) {
         if (exchange.complete) {
             requests.push_back(exchange.request);
@@ -770,19 +769,19 @@ std::vector<RecordedRequest> TestServer::Requests() const
 
 std::vector<ServedExchange> TestServer::Exchanges() const
 {
-    CriticalSectionLock guard(shared_->lock);
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
     return shared_->exchanges;
 }
 
 std::size_t TestServer::ConnectionsAccepted() const
 {
-    CriticalSectionLock guard(shared_->lock);
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
     return shared_->accepted;
 }
 
 std::string TestServer::Describe() const
 {
-    CriticalSectionLock guard(shared_->lock);
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
     std::string text = "test server " + BaseUrl() + ": " + std::to_string(shared_->accepted) +
                        " connection(s), " + std::to_string(shared_->script.size()) + " scripted response(s) unused\n";
     for (std::size_t i = 0; i < shared_->exchanges.size(); ++i) {

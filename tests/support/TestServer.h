@@ -186,7 +186,7 @@ private:
     std::string lastError_;
     std::string address_;
     unsigned short port_ = 0;
-    std::unique_ptr<WinsockSession> winsock_;
+    WinsockStart winsock_;
 };
 
 }  // namespace kdm_test

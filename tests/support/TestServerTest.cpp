@@ -25,23 +25,6 @@ const char kProductHeaders[] =
     "ZELQ_OS_VERSION: 7\r\n"
     "ZELQ_CPU_TYPE: 32\r\n";
 
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-    ~InternetHandle()
-    {
-        if (handle_ != nullptr) {
-            InternetCloseHandle(handle_);
-        }
-    }
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    HINTERNET Get() const { return handle_; }
-
-private:
-    HINTERNET handle_;
-};
-
 struct Download {
     bool opened = false;
     DWORD openError = 0;
@@ -62,7 +45,7 @@ public:
     {
         Download result;
         const std::wstring wideHeaders = FromUtf8(headers);
-        request_.reset(new InternetHandle(InternetOpenUrlW(
+        request_.reset(new InternetHandleGuard(InternetOpenUrlW(
             session_.Get(), FromUtf8(url).c_str(), wideHeaders.c_str(), static_cast<DWORD>(wideHeaders.size()),
             INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES, 0)));
         if (request_->Get() == nullptr) {
@@ -115,8 +98,8 @@ public:
     }
 
 private:
-    InternetHandle session_;
-    std::unique_ptr<InternetHandle> request_;
+    InternetHandleGuard session_;
+    std::unique_ptr<InternetHandleGuard> request_;
 };
 
 struct RawExchange {
@@ -164,7 +147,7 @@ protected:
 
     std::string Url(const std::string& path = "/") const { return server.BaseUrl() + path; }
 
-    WinsockSession winsock;
+    const WinsockStart winsock{StartWinsock22()};
     TestServer server;
 };
 
