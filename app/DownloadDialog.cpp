@@ -5,13 +5,12 @@
 #include <cstdint>
 
 #include "app/AppState.h"
-#include "app/Browser.h"
 #include "app/CancelConfirmation.h"
 #include "app/DialogIds.h"
+#include "app/DialogServices.h"
 #include "app/DownloadDialog.h"
 #include "app/ProgressDisplay.h"
 #include "download/StartDownload.h"
-#include "resources/StringIds.h"
 
 namespace {
 
@@ -40,8 +39,7 @@ void OnShowWindow(HWND dialog, WPARAM shown)
 void OnGoToWebsite(HWND dialog)
 {
     try {
-        OpenInBrowser(dialog, MStringEx<wchar_t>(L"open"), ResourceString(IDS_WEBSITE_ADDRESS),
-                      SW_SHOWNORMAL);
+        OpenProductWebsite(dialog);
     } catch (...) {
     }
 }

@@ -2,11 +2,7 @@
 
 #include <shellapi.h>
 
-#include "app/AppState.h"
-#include "app/CancelConfirmation.h"
-#include "app/DialogControls.h"
-#include "app/DialogIds.h"
-#include "app/ProgressDisplay.h"
+#include "app/DialogServices.h"
 #include "crypt/Crypt.h"
 #include "download/Platform.h"
 #include "net/HttpTransfer.h"

@@ -1,8 +1,6 @@
 #include "download/Platform.h"
 
-#include "app/AppState.h"
-#include "app/Browser.h"
-#include "app/CancelConfirmation.h"
+#include "app/DialogServices.h"
 #include "resources/StringIds.h"
 
 // The plain and the extended structure as the system expects them; a smaller structure (an
@@ -114,6 +112,5 @@ void ShowUnsupportedSystem(UnsupportedSystem code, const DownloadJob& job)
             ? FormattedResourceString(IDS_SYSTEM_TOO_OLD, job.productName, job.productName)
             : FormattedResourceString(IDS_SYSTEM_UNKNOWN, job.productName);
     CenteredMessageBox(job.dialog, text, caption, MB_ICONERROR);
-    OpenInBrowser(job.dialog, MStringEx<wchar_t>(L"open"), ResourceString(IDS_WEBSITE_ADDRESS),
-                  SW_SHOWNORMAL);
+    OpenProductWebsite(job.dialog);
 }

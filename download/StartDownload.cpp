@@ -1,7 +1,6 @@
 #include "download/StartDownload.h"
 
-#include "app/CancelConfirmation.h"
-#include "app/DialogIds.h"
+#include "app/DialogServices.h"
 #include "download/DownloadJob.h"
 #include "download/DownloadWorker.h"
 #include "download/Platform.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/AppState.h"
+#include "app/DialogServices.h"
 
 namespace {
 
