@@ -5,6 +5,7 @@
 #include "app/DialogServices.h"
 #include "crypt/Crypt.h"
 #include "download/Platform.h"
+#include "foundation/SystemLibraries.h"
 #include "net/HttpTransfer.h"
 #include "resources/StringIds.h"
 
@@ -148,19 +149,32 @@ MStringEx<wchar_t> RequestHeaderBlock(const MStringEx<wchar_t>& productName,
 
 DWORD WINAPI DownloadWorker(void* parameter)
 {
-    // The thread's own reference to the module: the dialog, and with it the host's call of the
-    // export, may end while this thread still releases the job.
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&cancelEvent), &self)) {
-        self = nullptr;
-    }
     try {
         RunAndEnd(static_cast<DownloadJob*>(parameter));
     } catch (...) {
     }
+    // The reference that StartDownloadWorker took for this thread is released by the very call
+    // that ends it: no code of the module runs after it.
+    const HMODULE self = ThisModule(false);
     if (self != nullptr) {
         FreeLibraryAndExitThread(self, 0);
     }
     return 0;
+}
+
+bool StartDownloadWorker(DownloadJob* job)
+{
+    // Taken before the thread exists: the host may end the dialog and free the module as soon as
+    // the start has returned, before the new thread has run a single instruction.
+    const HMODULE reference = ThisModule(true);
+    if (reference == nullptr) {
+        return false;
+    }
+    const HANDLE worker = CreateThread(nullptr, 0, DownloadWorker, job, 0, nullptr);
+    if (worker == nullptr) {
+        FreeLibrary(reference);
+        return false;
+    }
+    CloseHandle(worker);
+    return true;
 }

@@ -40,11 +40,9 @@ bool StartDownload(HWND dialog)
     // The worker owns the job from here on; when the thread cannot be started, the job (and with
     // it the file handle) is released here and the empty file stays on disk.
     DownloadJob* const handedOver = job.Release();
-    const HANDLE worker = CreateThread(nullptr, 0, DownloadWorker, handedOver, 0, nullptr);
-    if (worker == nullptr) {
+    if (!StartDownloadWorker(handedOver)) {
         delete handedOver;
         return false;
     }
-    CloseHandle(worker);
     return true;
 }
