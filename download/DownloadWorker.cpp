@@ -11,16 +11,18 @@
 
 namespace {
 
-// How the verification of a complete download came out.
-enum class Verdict { Verified, Mismatch, Failed };
+// How the verification of a complete download, and the question it may ask, came out.
+enum class Verdict { Install, DoNotInstall, Failed };
 
 int AskYesNo(const DownloadJob& job, const MStringEx<wchar_t>& text)
 {
     return CenteredMessageBox(job.dialog, text, job.internalName, MB_YESNO | MB_ICONEXCLAMATION);
 }
 
-// Hashes the downloaded file and compares it with the server's hash code. Every exception of the
-// verification becomes Failed: the user is asked about it instead.
+// Hashes the downloaded file and compares it with the server's hash code; when they differ, asks
+// IDS_HASH_MISMATCH while the authenticator still exists. All of it runs inside one guard: every
+// exception, building and showing that question included, becomes Failed, and the caller asks
+// IDS_VERIFY_FAILED instead.
 Verdict VerifyDownload(DownloadJob& job, HeaderDictionary& headers)
 {
     try {
@@ -30,12 +32,15 @@ Verdict VerifyDownload(DownloadJob& job, HeaderDictionary& headers)
             L"%s %s %s", job.productName, job.productVersion, job.internalName));
         LocalObserver observer(job.dialog, cancelEvent.Get());
         MemoryPH<unsigned char> digest;
-        if (!authenticator.HashFile(job.file.Get(), digest, observer)) {
-            // Stopped by a cancel: no digest, which no hash code equals.
-            return Verdict::Mismatch;
+        // A hash stopped by a cancel leaves no digest, which no hash code equals.
+        if (authenticator.HashFile(job.file.Get(), digest, observer) &&
+            !digest.NotEquals(DecodeHashCode(headers.GetAt(0)->value))) {
+            return Verdict::Install;
         }
-        const MemoryPH<unsigned char> expected = DecodeHashCode(headers.GetAt(0)->value);
-        return digest.NotEquals(expected) ? Verdict::Mismatch : Verdict::Verified;
+        return AskYesNo(job, FormattedResourceString(IDS_HASH_MISMATCH, job.internalName,
+                                                     job.internalName)) == IDYES
+                   ? Verdict::Install
+                   : Verdict::DoNotInstall;
     } catch (...) {
         return Verdict::Failed;
     }
@@ -87,14 +92,10 @@ int CompleteDownload(DownloadJob& job, HeaderDictionary& headers)
         return LaunchInstaller(job);
     }
     switch (VerifyDownload(job, headers)) {
-    case Verdict::Verified:
+    case Verdict::Install:
         break;
-    case Verdict::Mismatch:
-        if (AskYesNo(job, FormattedResourceString(IDS_HASH_MISMATCH, job.internalName,
-                                                  job.internalName)) != IDYES) {
-            return 0;
-        }
-        break;
+    case Verdict::DoNotInstall:
+        return 0;
     case Verdict::Failed:
         if (AskYesNo(job, FormattedResourceString(IDS_VERIFY_FAILED, job.internalName)) != IDYES) {
             return 0;
