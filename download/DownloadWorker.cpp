@@ -47,7 +47,7 @@ Verdict VerifyDownload(DownloadJob& job, HeaderDictionary& headers)
 }
 
 // Closes the file and starts the installer package. Returns 1 when it was launched, else 0 after
-// message 115.
+// IDS_LAUNCH_FAILED.
 int LaunchInstaller(DownloadJob& job)
 {
     // The file was created without sharing: the installer can open it only once it is closed.

@@ -42,18 +42,19 @@ const wchar_t* BitnessText();
 // The decision of BitnessText for a wProcessorArchitecture value.
 const wchar_t* BitnessForArchitecture(WORD architecture);
 
-// String 109 formatted with job.productName, job.osName and BitnessText(): the line the dialog
-// shows and the default name of the target file. Throws MStringExException 0 when string 109 is
-// missing.
+// IDS_SETUP_TITLE formatted with job.productName, job.osName and BitnessText(): the line the
+// dialog shows and the default name of the target file. Throws MStringExException 0 when the
+// string is missing.
 MStringEx<wchar_t> SetupTitle(const DownloadJob& job);
-// String 109 formatted with the three texts given.
+// IDS_SETUP_TITLE formatted with the three texts given.
 MStringEx<wchar_t> FormatSetupTitle(const MStringEx<wchar_t>& productName,
                                     const MStringEx<wchar_t>& osName, const wchar_t* bitness);
 
-// Tells the user that this system is not supported (string 105 for SystemTooOld, string 106 for
-// any other code) in a message box centred over job.dialog, with the error icon and the caption
-// "<productName> - <internalName>"; when the user has closed it, opens the product web site
-// (string 108) in the browser. Throws MStringExException 0 when a string is missing.
+// Tells the user that this system is not supported (IDS_SYSTEM_TOO_OLD for SystemTooOld,
+// IDS_SYSTEM_UNKNOWN for any other code) in a message box centred over job.dialog, with the error
+// icon and the caption "<productName> - <internalName>"; when the user has closed it, opens the
+// product web site (IDS_WEBSITE_ADDRESS) in the browser. Throws MStringExException 0 when a string
+// is missing.
 void ShowUnsupportedSystem(UnsupportedSystem code, const DownloadJob& job);
 
 #endif
