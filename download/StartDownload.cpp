@@ -28,8 +28,8 @@ bool StartDownload(HWND dialog)
     }
     try {
         SelectPlatform(*job);
-    } catch (UnsupportedSystem code) {
-        ShowUnsupportedSystem(code, *job);
+    } catch (const UnsupportedSystem& refusal) {
+        ShowUnsupportedSystem(refusal.Code(), *job);
         return false;
     }
     SetDlgItemTextW(dialog, IDC_SETUP_TITLE, SetupTitle(*job).Data());
