@@ -3,6 +3,8 @@
 #include <shellapi.h>
 
 #include "app/Browser.h"
+#include "app/DialogServices.h"
+#include "resources/StringIds.h"
 
 namespace {
 
@@ -81,4 +83,10 @@ HINSTANCE OpenInBrowser(HWND owner, const MStringEx<wchar_t>& verb,
             return result;
     }
     return ShellExecuteW(owner, verb.Data(), address.Data(), nullptr, nullptr, showCommand);
+}
+
+void OpenProductWebsite(HWND owner)
+{
+    OpenInBrowser(owner, MStringEx<wchar_t>(L"open"), ResourceString(IDS_WEBSITE_ADDRESS),
+                  SW_SHOWNORMAL);
 }

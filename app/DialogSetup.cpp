@@ -4,7 +4,7 @@
 #include <commctrl.h>
 
 #include "app/AppState.h"
-#include "app/CancelConfirmation.h"
+#include "app/CenteredMessageBox.h"
 #include "app/DialogControls.h"
 #include "app/DialogIds.h"
 #include "app/DownloadDialog.h"

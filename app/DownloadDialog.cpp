@@ -1,19 +1,35 @@
 // The download dialog's procedure: one short handler per message. Every handler runs on the
-// dialog thread; exceptions are caught here because none may cross back into the dialog manager.
+// dialog thread, and its work runs through RunContained, because no exception may cross back
+// into the dialog manager.
 #include <windows.h>
 
 #include <cstdint>
 
 #include "app/AppState.h"
-#include "app/Browser.h"
 #include "app/CancelConfirmation.h"
 #include "app/DialogIds.h"
+#include "app/DialogServices.h"
 #include "app/DownloadDialog.h"
 #include "app/ProgressDisplay.h"
 #include "download/StartDownload.h"
-#include "resources/StringIds.h"
 
 namespace {
+
+// The one exception policy of the dialog procedure. Its handlers run inside the dialog manager, a
+// Win32 callback that no C++ exception may cross (it would unwind through the system's frames),
+// so each handler's work runs through this: it catches everything, the foundation's exception
+// records and anything else alike, and tells whether the work completed. What a failure means is
+// the handler's row: a failed set-up or start ends the dialog, a failed progress update or button
+// press leaves the dialog as it was.
+template <typename Work> bool RunContained(Work work)
+{
+    try {
+        work();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
 
 // The start runs on the dialog's first showing only: a dialog hidden and shown again (its owner
 // minimised and restored) must not start a second run.
@@ -22,11 +38,8 @@ bool startPosted = false;
 void OnInitDialog(HWND dialog)
 {
     startPosted = false;
-    try {
-        InitDownloadDialog(dialog);
-    } catch (...) {
+    if (!RunContained([dialog] { InitDownloadDialog(dialog); }))
         EndDialog(dialog, 0);
-    }
 }
 
 void OnShowWindow(HWND dialog, WPARAM shown)
@@ -39,19 +52,12 @@ void OnShowWindow(HWND dialog, WPARAM shown)
 
 void OnGoToWebsite(HWND dialog)
 {
-    try {
-        OpenInBrowser(dialog, MStringEx<wchar_t>(L"open"), ResourceString(IDS_WEBSITE_ADDRESS),
-                      SW_SHOWNORMAL);
-    } catch (...) {
-    }
+    RunContained([dialog] { OpenProductWebsite(dialog); });
 }
 
 void OnConfirmCancel(HWND dialog)
 {
-    try {
-        ConfirmCancel(dialog);
-    } catch (...) {
-    }
+    RunContained([dialog] { ConfirmCancel(dialog); });
 }
 
 // A start that fails, or throws, ends the run with 0: through EndDialog when an installer called
@@ -60,12 +66,7 @@ void OnConfirmCancel(HWND dialog)
 void OnStartDownload(HWND dialog)
 {
     bool started = false;
-    try {
-        started = StartDownload(dialog);
-    } catch (...) {
-        started = false;
-    }
-    if (started)
+    if (RunContained([dialog, &started] { started = StartDownload(dialog); }) && started)
         return;
     if (standaloneMode)
         PostQuitMessage(0);
@@ -78,19 +79,13 @@ void OnDownloadProgress(WPARAM totalPointer, LPARAM donePointer)
     // The values live in the sending worker's storage: copy them before anything else.
     const std::uint64_t total = *reinterpret_cast<const std::uint64_t*>(totalPointer);
     const std::uint64_t done = *reinterpret_cast<const std::uint64_t*>(donePointer);
-    try {
-        ShowDownloadProgress(total, done);
-    } catch (...) {
-    }
+    RunContained([total, done] { ShowDownloadProgress(total, done); });
 }
 
 void OnVerifyProgress(LPARAM donePointer)
 {
     const std::uint64_t done = *reinterpret_cast<const std::uint64_t*>(donePointer);
-    try {
-        ShowVerifyProgress(done);
-    } catch (...) {
-    }
+    RunContained([done] { ShowVerifyProgress(done); });
 }
 
 } // namespace

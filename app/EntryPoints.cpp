@@ -10,23 +10,6 @@
 #include "app/EntryPoints.h"
 #include "foundation/SystemLibraries.h"
 
-namespace {
-
-// The module this code was linked into: the DLL when an installer loaded it, the executable
-// otherwise. Resources and the version block are always read from it, never from the host.
-HINSTANCE OwnModule()
-{
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&moduleInstance), &module)) {
-        return nullptr;
-    }
-    return module;
-}
-
-} // namespace
-
 INT_PTR RunDownloadDialog(HWND owner)
 {
     // Loaded from the system folder before the first call into any of them; without one of them
@@ -59,7 +42,8 @@ int RunForInstaller(HWND owner, const wchar_t* osVersion)
 {
     standaloneMode = false;
     installerOsVersion = osVersion;
-    moduleInstance = OwnModule();
+    // Resources and the version block are always read from this module, never from the host.
+    moduleInstance = ThisModule(false);
     return static_cast<int>(RunDownloadDialog(owner));
 }
 

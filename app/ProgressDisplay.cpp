@@ -4,6 +4,7 @@
 
 #include "app/DialogControls.h"
 #include "app/DialogIds.h"
+#include "app/DialogServices.h"
 #include "app/ProgressDisplay.h"
 #include "resources/StringIds.h"
 
@@ -54,8 +55,8 @@ void ShowVerifyProgress(std::uint64_t done)
     SetWindowTextW(bytesDoneLabel, MStringEx<wchar_t>::FromUInt64(done).Data());
 }
 
-LocalObserver::LocalObserver(HWND window, HANDLE cancelEvent)
-    : MObserver(INVALID_HANDLE_VALUE), window(window), cancelEvent(cancelEvent)
+LocalObserver::LocalObserver(HWND window, HANDLE cancelRequest)
+    : MObserver(INVALID_HANDLE_VALUE), window_(window), cancelRequest_(cancelRequest)
 {
 }
 
@@ -63,9 +64,9 @@ LocalObserver::~LocalObserver() = default;
 
 bool LocalObserver::Notify(std::uint64_t done, std::uint64_t total, std::uint64_t)
 {
-    if (WaitForSingleObject(cancelEvent, 0) != WAIT_TIMEOUT)
+    if (WaitForSingleObject(cancelRequest_, 0) != WAIT_TIMEOUT)
         return false;
-    SendMessageW(window, WM_VERIFY_PROGRESS, reinterpret_cast<WPARAM>(&total),
+    SendMessageW(window_, WM_VERIFY_PROGRESS, reinterpret_cast<WPARAM>(&total),
                  reinterpret_cast<LPARAM>(&done));
     Sleep(20);
     return true;

@@ -2,28 +2,27 @@
 
 #include <shellapi.h>
 
-#include "app/AppState.h"
-#include "app/CancelConfirmation.h"
-#include "app/DialogControls.h"
-#include "app/DialogIds.h"
-#include "app/ProgressDisplay.h"
+#include "app/DialogServices.h"
 #include "crypt/Crypt.h"
 #include "download/Platform.h"
+#include "foundation/SystemLibraries.h"
 #include "net/HttpTransfer.h"
 #include "resources/StringIds.h"
 
 namespace {
 
-// How the verification of a complete download came out.
-enum class Verdict { Verified, Mismatch, Failed };
+// How the verification of a complete download, and the question it may ask, came out.
+enum class Verdict { Install, DoNotInstall, Failed };
 
 int AskYesNo(const DownloadJob& job, const MStringEx<wchar_t>& text)
 {
     return CenteredMessageBox(job.dialog, text, job.internalName, MB_YESNO | MB_ICONEXCLAMATION);
 }
 
-// Hashes the downloaded file and compares it with the server's hash code. Every exception of the
-// verification becomes Failed: the user is asked about it instead.
+// Hashes the downloaded file and compares it with the server's hash code; when they differ, asks
+// IDS_HASH_MISMATCH while the authenticator still exists. All of it runs inside one guard: every
+// exception, building and showing that question included, becomes Failed, and the caller asks
+// IDS_VERIFY_FAILED instead.
 Verdict VerifyDownload(DownloadJob& job, HeaderDictionary& headers)
 {
     try {
@@ -33,19 +32,22 @@ Verdict VerifyDownload(DownloadJob& job, HeaderDictionary& headers)
             L"%s %s %s", job.productName, job.productVersion, job.internalName));
         LocalObserver observer(job.dialog, cancelEvent.Get());
         MemoryPH<unsigned char> digest;
-        if (!authenticator.HashFile(job.file.Get(), digest, observer)) {
-            // Stopped by a cancel: no digest, which no hash code equals.
-            return Verdict::Mismatch;
+        // A hash stopped by a cancel leaves no digest, which no hash code equals.
+        if (authenticator.HashFile(job.file.Get(), digest, observer) &&
+            !digest.NotEquals(DecodeHashCode(headers.GetAt(0)->value))) {
+            return Verdict::Install;
         }
-        const MemoryPH<unsigned char> expected = DecodeHashCode(headers.GetAt(0)->value);
-        return digest.NotEquals(expected) ? Verdict::Mismatch : Verdict::Verified;
+        return AskYesNo(job, FormattedResourceString(IDS_HASH_MISMATCH, job.internalName,
+                                                     job.internalName)) == IDYES
+                   ? Verdict::Install
+                   : Verdict::DoNotInstall;
     } catch (...) {
         return Verdict::Failed;
     }
 }
 
 // Closes the file and starts the installer package. Returns 1 when it was launched, else 0 after
-// message 115.
+// IDS_LAUNCH_FAILED.
 int LaunchInstaller(DownloadJob& job)
 {
     // The file was created without sharing: the installer can open it only once it is closed.
@@ -89,14 +91,10 @@ int CompleteDownload(DownloadJob& job, HeaderDictionary& headers)
         return LaunchInstaller(job);
     }
     switch (VerifyDownload(job, headers)) {
-    case Verdict::Verified:
+    case Verdict::Install:
         break;
-    case Verdict::Mismatch:
-        if (AskYesNo(job, FormattedResourceString(IDS_HASH_MISMATCH, job.internalName,
-                                                  job.internalName)) != IDYES) {
-            return 0;
-        }
-        break;
+    case Verdict::DoNotInstall:
+        return 0;
     case Verdict::Failed:
         if (AskYesNo(job, FormattedResourceString(IDS_VERIFY_FAILED, job.internalName)) != IDYES) {
             return 0;
@@ -151,19 +149,32 @@ MStringEx<wchar_t> RequestHeaderBlock(const MStringEx<wchar_t>& productName,
 
 DWORD WINAPI DownloadWorker(void* parameter)
 {
-    // The thread's own reference to the module: the dialog, and with it the host's call of the
-    // export, may end while this thread still releases the job.
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&cancelEvent), &self)) {
-        self = nullptr;
-    }
     try {
         RunAndEnd(static_cast<DownloadJob*>(parameter));
     } catch (...) {
     }
+    // The reference that StartDownloadWorker took for this thread is released by the very call
+    // that ends it: no code of the module runs after it.
+    const HMODULE self = ThisModule(false);
     if (self != nullptr) {
         FreeLibraryAndExitThread(self, 0);
     }
     return 0;
+}
+
+bool StartDownloadWorker(DownloadJob* job)
+{
+    // Taken before the thread exists: the host may end the dialog and free the module as soon as
+    // the start has returned, before the new thread has run a single instruction.
+    const HMODULE reference = ThisModule(true);
+    if (reference == nullptr) {
+        return false;
+    }
+    const HANDLE worker = CreateThread(nullptr, 0, DownloadWorker, job, 0, nullptr);
+    if (worker == nullptr) {
+        FreeLibrary(reference);
+        return false;
+    }
+    CloseHandle(worker);
+    return true;
 }

@@ -9,10 +9,16 @@
 
 // Thread procedure. `parameter` is the run's DownloadJob, whose ownership passes to the thread;
 // the job's file is open and empty. Posts WM_DOWNLOAD_DONE to the job's dialog exactly once
-// (1 when the installer was launched, 0 otherwise), then deletes the job. Holds its own reference
-// to the module while it runs, so that a host may unload the module as soon as the dialog has
-// ended. No exception leaves it. Always returns 0.
+// (1 when the installer was launched, 0 otherwise), then deletes the job. Started only through
+// StartDownloadWorker: it ends by releasing the module reference taken for it there. No exception
+// leaves it. Always returns 0.
 DWORD WINAPI DownloadWorker(void* parameter);
+
+// Starts DownloadWorker on a thread of its own with `job`, whose ownership passes to the thread.
+// Takes a reference to the module for the thread before creating it, so that a host may unload
+// the module as soon as the dialog has ended, even before the thread has run. False when the
+// thread could not be started: the reference is released again and the job stays the caller's.
+bool StartDownloadWorker(DownloadJob* job);
 
 // The request header block for the product, its version (only the part before the first "." is
 // sent), the Windows name and the processor word size.

@@ -1,8 +1,6 @@
 #include "download/Platform.h"
 
-#include "app/AppState.h"
-#include "app/Browser.h"
-#include "app/CancelConfirmation.h"
+#include "app/DialogServices.h"
 #include "resources/StringIds.h"
 
 // The plain and the extended structure as the system expects them; a smaller structure (an
@@ -29,7 +27,7 @@ const wchar_t* OsNameForInstallerCode(const wchar_t* code)
 {
     const unsigned long number = MStringEx<wchar_t>(code).ToUInt32();
     if (number <= 500) {
-        throw UnsupportedSystem(SystemTooOld);
+        throw UnsupportedSystem(UnsupportedSystem::TooOld);
     }
     if (number <= 599) {
         return L"XP";
@@ -43,17 +41,17 @@ const wchar_t* OsNameForInstallerCode(const wchar_t* code)
     if (number <= 699) {
         return L"8";
     }
-    throw UnsupportedSystem(SystemNotRecognised);
+    throw UnsupportedSystem(UnsupportedSystem::NotRecognised);
 }
 
 const wchar_t* OsNameForVersion(DWORD major, DWORD minor, int servicePackMajor)
 {
     if (major < 5 || (major == 5 && minor == 0)) {
-        throw UnsupportedSystem(SystemTooOld);
+        throw UnsupportedSystem(UnsupportedSystem::TooOld);
     }
     if (major == 5) {
         if (servicePackMajor != ServicePackUnknown && servicePackMajor < 3) {
-            throw UnsupportedSystem(SystemTooOld);
+            throw UnsupportedSystem(UnsupportedSystem::TooOld);
         }
         return L"XP";
     }
@@ -106,14 +104,13 @@ MStringEx<wchar_t> SetupTitle(const DownloadJob& job)
     return FormatSetupTitle(job.productName, job.osName, BitnessText());
 }
 
-void ShowUnsupportedSystem(UnsupportedSystem code, const DownloadJob& job)
+void ShowUnsupportedSystem(std::int32_t code, const DownloadJob& job)
 {
     const MStringEx<wchar_t> caption = job.productName + L" - " + job.internalName;
     const MStringEx<wchar_t> text =
-        code == SystemTooOld
+        code == UnsupportedSystem::TooOld
             ? FormattedResourceString(IDS_SYSTEM_TOO_OLD, job.productName, job.productName)
             : FormattedResourceString(IDS_SYSTEM_UNKNOWN, job.productName);
     CenteredMessageBox(job.dialog, text, caption, MB_ICONERROR);
-    OpenInBrowser(job.dialog, MStringEx<wchar_t>(L"open"), ResourceString(IDS_WEBSITE_ADDRESS),
-                  SW_SHOWNORMAL);
+    OpenProductWebsite(job.dialog);
 }

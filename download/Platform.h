@@ -7,14 +7,26 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "download/DownloadJob.h"
 #include "foundation/Foundation.h"
 
-// What SelectPlatform throws, as a bare integer: SystemTooOld (1) when the Windows is older than
-// the oldest supported one, SystemNotRecognised (-1) when its version code is not known. The
-// start sequence catches it and passes the code to ShowUnsupportedSystem.
-using UnsupportedSystem = int;
-enum : UnsupportedSystem { SystemTooOld = 1, SystemNotRecognised = -1 };
+// What SelectPlatform throws when the packages do not support this Windows, by value like the
+// foundation's exception records: TooOld (1) when it is older than the oldest supported one,
+// NotRecognised (-1) when its version code is not known. The start sequence catches this record
+// alone (no integer thrown elsewhere reads as a refusal) and passes its code to
+// ShowUnsupportedSystem.
+class UnsupportedSystem {
+public:
+    enum : std::int32_t { TooOld = 1, NotRecognised = -1 };
+
+    explicit UnsupportedSystem(std::int32_t code) : code_(code) {}
+    std::int32_t Code() const { return code_; }
+
+private:
+    std::int32_t code_;
+};
 
 // Sets job.osName to "XP", "Vista", "7" or "8", or throws UnsupportedSystem; nothing else
 // changes. When an installer gave its version code (installerOsVersion), that code decides and
@@ -42,18 +54,19 @@ const wchar_t* BitnessText();
 // The decision of BitnessText for a wProcessorArchitecture value.
 const wchar_t* BitnessForArchitecture(WORD architecture);
 
-// String 109 formatted with job.productName, job.osName and BitnessText(): the line the dialog
-// shows and the default name of the target file. Throws MStringExException 0 when string 109 is
-// missing.
+// IDS_SETUP_TITLE formatted with job.productName, job.osName and BitnessText(): the line the
+// dialog shows and the default name of the target file. Throws MStringExException 0 when the
+// string is missing.
 MStringEx<wchar_t> SetupTitle(const DownloadJob& job);
-// String 109 formatted with the three texts given.
+// IDS_SETUP_TITLE formatted with the three texts given.
 MStringEx<wchar_t> FormatSetupTitle(const MStringEx<wchar_t>& productName,
                                     const MStringEx<wchar_t>& osName, const wchar_t* bitness);
 
-// Tells the user that this system is not supported (string 105 for SystemTooOld, string 106 for
-// any other code) in a message box centred over job.dialog, with the error icon and the caption
-// "<productName> - <internalName>"; when the user has closed it, opens the product web site
-// (string 108) in the browser. Throws MStringExException 0 when a string is missing.
-void ShowUnsupportedSystem(UnsupportedSystem code, const DownloadJob& job);
+// Tells the user that this system is not supported (IDS_SYSTEM_TOO_OLD for the code TooOld,
+// IDS_SYSTEM_UNKNOWN for any other) in a message box centred over job.dialog, with the error
+// icon and the caption "<productName> - <internalName>"; when the user has closed it, opens the
+// product web site (IDS_WEBSITE_ADDRESS) in the browser. Throws MStringExException 0 when a string
+// is missing.
+void ShowUnsupportedSystem(std::int32_t code, const DownloadJob& job);
 
 #endif

@@ -1,7 +1,6 @@
 #include "download/StartDownload.h"
 
-#include "app/CancelConfirmation.h"
-#include "app/DialogIds.h"
+#include "app/DialogServices.h"
 #include "download/DownloadJob.h"
 #include "download/DownloadWorker.h"
 #include "download/Platform.h"
@@ -29,8 +28,8 @@ bool StartDownload(HWND dialog)
     }
     try {
         SelectPlatform(*job);
-    } catch (UnsupportedSystem code) {
-        ShowUnsupportedSystem(code, *job);
+    } catch (const UnsupportedSystem& refusal) {
+        ShowUnsupportedSystem(refusal.Code(), *job);
         return false;
     }
     SetDlgItemTextW(dialog, IDC_SETUP_TITLE, SetupTitle(*job).Data());
@@ -41,11 +40,9 @@ bool StartDownload(HWND dialog)
     // The worker owns the job from here on; when the thread cannot be started, the job (and with
     // it the file handle) is released here and the empty file stays on disk.
     DownloadJob* const handedOver = job.Release();
-    const HANDLE worker = CreateThread(nullptr, 0, DownloadWorker, handedOver, 0, nullptr);
-    if (worker == nullptr) {
+    if (!StartDownloadWorker(handedOver)) {
         delete handedOver;
         return false;
     }
-    CloseHandle(worker);
     return true;
 }

@@ -4,13 +4,13 @@
 
 #include <windows.h>
 
-// Builds the run's job, probes the download address (message 104 when unreachable), settles the
-// Windows name (messages 105/106 and the product web site when unsupported), shows the setup
-// title, lets the user choose and creates the target file (message 111 when it cannot be made),
-// and starts the worker thread with the job. Returns true when the worker runs (it ends the
-// dialog with WM_DOWNLOAD_DONE), false when the start ended; whatever message was due has been
-// shown then. Exceptions other than the unsupported-system signal pass to the caller, which ends
-// the start as if it had returned false.
+// Builds the run's job, probes the download address (IDS_SITE_UNREACHABLE when unreachable),
+// settles the Windows name (IDS_SYSTEM_TOO_OLD or IDS_SYSTEM_UNKNOWN and the product web site when
+// unsupported), shows the setup title, lets the user choose and creates the target file
+// (IDS_CANNOT_CREATE_FILE when it cannot be made), and starts the worker thread with the job.
+// Returns true when the worker runs (it ends the dialog with WM_DOWNLOAD_DONE), false when the
+// start ended; whatever message was due has been shown then. Exceptions other than the
+// unsupported-system signal pass to the caller, which ends the start as if it had returned false.
 bool StartDownload(HWND dialog);
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <shlobj.h>
 
-#include "app/CancelConfirmation.h"
+#include "app/DialogServices.h"
 #include "download/Platform.h"
 #include "foundation/SystemLibraries.h"
 #include "resources/StringIds.h"

@@ -17,7 +17,7 @@ enum class TargetFileOutcome {
     Created,
     // The Save As dialog was cancelled (or could not be shown); nothing was shown, no file made.
     Cancelled,
-    // The file could not be created; message 111 has been shown and no handle is open.
+    // The file could not be created; IDS_CANNOT_CREATE_FILE has been shown and no handle is open.
     Failed,
 };
 

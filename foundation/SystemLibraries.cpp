@@ -84,6 +84,17 @@ HMODULE LoadSystemLibrary(const wchar_t* name)
     return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+HMODULE ThisModule(bool takeReference)
+{
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                        (takeReference ? 0 : GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&delayLoadedLibraries), &module)) {
+        return nullptr;
+    }
+    return module;
+}
+
 DelayLoadedLibraries::DelayLoadedLibraries()
     : commonControls_(LoadSystemLibrary(delayLoadedLibraries[0])),
       versionInfo_(LoadSystemLibrary(delayLoadedLibraries[1])),

@@ -43,6 +43,12 @@ template <typename Function> Function GetProcAddressAs(HMODULE module, const cha
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
+// The module this code was linked into (the DLL when a host loaded it, else the executable),
+// found from an address inside it. With takeReference one more reference is taken, which the
+// caller releases with FreeLibrary (or FreeLibraryAndExitThread). Null when it cannot be found.
+// Never throws; any thread.
+HMODULE ThisModule(bool takeReference);
+
 // Holds one reference to each delay-loaded library for the length of a run. Taken before the
 // first call into any of them: a library that cannot be loaded from the system folder then ends
 // the run cleanly (AllLoaded false) instead of failing inside the delay-load helper, which would

@@ -38,8 +38,8 @@ bool ParseContentLength(const MStringEx<wchar_t>& text, std::uint64_t& total);
 // Fetches `address` and writes the body into `targetFile`. Runs on the download worker thread.
 //
 // Arguments, in this order:
-//   address           the download address (string 103); "http://" is put in front when it
-//                     holds no "//";
+//   address           the download address (IDS_DOWNLOAD_ADDRESS); "http://" is put in front
+//                     when it holds no "//";
 //   requestHeaders    the request header block (requestHeaderFormat filled in);
 //   agentName         WinINet's agent name: the version block's InternalName;
 //   targetFile        open for writing at position 0; neither closed nor moved back here;

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "app/Browser.h"
-#include "app/CancelConfirmation.h"
+#include "app/CenteredMessageBox.h"
 #include "app/ProgressDisplay.h"
 #include "tests/support/TextUtil.h"
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/AppState.h"
-#include "app/CancelConfirmation.h"
+#include "app/CenteredMessageBox.h"
 #include "app/DialogIds.h"
 #include "app/ProgressDisplay.h"
 #include "tests/app/DialogRun.h"

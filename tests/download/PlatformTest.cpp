@@ -1,10 +1,11 @@
 #include "download/Platform.h"
 
 #include <string>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
-#include "app/AppState.h"
+#include "app/DialogServices.h"
 
 namespace {
 
@@ -13,9 +14,29 @@ template <typename F> std::wstring Outcome(F decide)
 {
     try {
         return decide();
-    } catch (UnsupportedSystem code) {
-        return L"refused " + std::to_wstring(code);
+    } catch (const UnsupportedSystem& refusal) {
+        return L"refused " + std::to_wstring(refusal.Code());
     }
+}
+
+// The refusal is a record of its own class, as the start sequence catches it: an integer thrown
+// by any other code is not taken for a refused system (it ends the start as any other failure).
+TEST(PlatformTest, ARefusalIsARecordThatAStrayIntegerIsNot)
+{
+    static_assert(std::is_class<UnsupportedSystem>::value, "a handler of it takes no integer");
+    bool readAsRefusal = false;
+    bool passedOn = false;
+    try {
+        try {
+            throw 1;
+        } catch (const UnsupportedSystem&) {
+            readAsRefusal = true;
+        }
+    } catch (int) {
+        passedOn = true;
+    }
+    EXPECT_FALSE(readAsRefusal);
+    EXPECT_TRUE(passedOn);
 }
 
 TEST(PlatformTest, InstallerCodesFollowTheirTable)

@@ -23,14 +23,14 @@ TEST(UnsupportedSystemTest, TellsWhyThenOpensTheProductWebSite)
 {
     moduleInstance = GetModuleHandleW(nullptr);
     const struct {
-        UnsupportedSystem code;
+        std::int32_t code;
         const wchar_t* text;
     } cases[] = {
-        {SystemTooOld,
+        {UnsupportedSystem::TooOld,
          L"Kestrune is designed for Windows XP SP4, and later operating systems. Kestrune cannot "
          L"be installed on this machine. To download the appropriate installation package for "
          L"your system please go to http://127.0.0.2."},
-        {SystemNotRecognised,
+        {UnsupportedSystem::NotRecognised,
          L"The download manager does not recognize this operating system. Please go to "
          L"http://127.0.0.2 to obtain a compatible version of the download manager or otherwise "
          L"download Kestrune."},

@@ -19,8 +19,8 @@ int main(int argc, char** argv)
         DownloadJob job(nullptr);
         SelectPlatform(job);
         outcome = MStringEx<wchar_t>(job.osName).ToUtf8().Data();
-    } catch (UnsupportedSystem code) {
-        outcome = "refused " + std::to_string(code);
+    } catch (const UnsupportedSystem& refusal) {
+        outcome = "refused " + std::to_string(refusal.Code());
     } catch (...) {
         outcome = "exception";
     }

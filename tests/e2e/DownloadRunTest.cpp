@@ -725,8 +725,8 @@ TEST_F(DownloadRun, ATargetThatCannotBeCreatedGivesMessage111)
     EXPECT_TRUE(server_.Requests().empty());
 }
 
-// The build whose download address does not resolve: message 104 and the end, before any Save As
-// dialog.
+// The build whose download address does not resolve: IDS_SITE_UNREACHABLE and the end, before any
+// Save As dialog.
 TEST(UnreachableHost, Message104EndsTheRunBeforeTheSaveAsDialog)
 {
     const LoadedModule module(UnreachableModulePath());
