@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "download/TargetFile.h"
-#include "tests/app/BuiltModule.h"
-#include "tests/download/TempFolder.h"
 #include "tests/e2e/ModuleHost.h"
+#include "tests/support/BuiltModule.h"
 #include "tests/support/LaunchLog.h"
 #include "tests/support/Operator.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TextUtil.h"
 

@@ -1,6 +1,6 @@
 #include "tests/e2e/ModuleHost.h"
 
-#include "tests/app/BuiltModule.h"
+#include "tests/support/BuiltModule.h"
 #include "tests/support/Operator.h"
 
 namespace kdm_test {
