@@ -89,7 +89,7 @@ protected:
     // the export returning 0.
     void RunOnce(const LoadedModule& module)
     {
-        ExportRun run(module);
+        DialogRun run(module.ExportCall());
         const FoundWindow dialog =
             op_.WaitForWindow(WindowQuery::DialogWithCaption(dialogCaption).OwnedBy(run.Owner()));
         ASSERT_TRUE(dialog) << dialog.message;
