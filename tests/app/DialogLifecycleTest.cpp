@@ -13,6 +13,7 @@
 #include "tests/app/ScriptedStart.h"
 #include "tests/support/DialogRun.h"
 #include "tests/support/Operator.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 namespace {
@@ -21,9 +22,7 @@ const wchar_t dialogCaption[] = L"Kestrune Download Manager";
 
 bool WaitForStartCalls(LONG calls)
 {
-    for (int i = 0; i < 250 && startScript.calls < calls; ++i) {
-        Sleep(20);
-    }
+    WaitUntil([calls] { return startScript.calls >= calls; }, 5000);
     return startScript.calls == calls;
 }
 

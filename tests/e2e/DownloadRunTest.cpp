@@ -19,6 +19,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 namespace {
@@ -152,20 +153,27 @@ protected:
     std::vector<MessageBoxInfo> FinishRecordingBoxes(DialogRun& run, HWND dialog)
     {
         std::vector<MessageBoxInfo> shown;
-        for (int waited = 0; waited < 60000 && !run.Finish(20); waited += 20) {
-            for (const WindowInfo& window : TopLevelWindows()) {
-                if (!window.visible || window.className != L"#32770" || window.owner != dialog) {
-                    continue;
+        const bool returned = WaitUntil(
+            [&] {
+                if (run.Finish(0)) {
+                    return true;
                 }
-                const MessageBoxInfo box = op_.ReadMessageBox(window.hwnd);
-                if (!box) {
-                    continue;
+                for (const WindowInfo& window : TopLevelWindows()) {
+                    if (!window.visible || window.className != L"#32770" ||
+                        window.owner != dialog) {
+                        continue;
+                    }
+                    const MessageBoxInfo box = op_.ReadMessageBox(window.hwnd);
+                    if (!box) {
+                        continue;
+                    }
+                    shown.push_back(box);
+                    op_.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
                 }
-                shown.push_back(box);
-                op_.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
-            }
-        }
-        EXPECT_TRUE(run.Finish(0)) << "the export did not return";
+                return false;
+            },
+            60000);
+        EXPECT_TRUE(returned) << "the export did not return";
         return shown;
     }
 
@@ -762,12 +770,8 @@ TEST_F(DownloadRun, CancelConfirmedWhileTheFinishedDownloadWaitsGives117AndNoLau
     // The question stays open until the whole body is through and the worker, its Cancel button
     // disabled, waits for the completion lock that the question holds.
     ASSERT_TRUE(server_.WaitForFinished(1, 20000)) << server_.Describe();
-    bool waiting = false;
-    for (int waited = 0; waited < 10000 && !waiting; waited += 20) {
-        waiting = !op_.Item(dialog, 1005).enabled;
-        Sleep(20);
-    }
-    ASSERT_TRUE(waiting) << "the worker did not reach the completion";
+    ASSERT_TRUE(WaitUntil([&] { return !op_.Item(dialog, 1005).enabled; }, 10000))
+        << "the worker did not reach the completion";
     EXPECT_TRUE(op_.Answer(question, IDYES));
 
     const MessageBoxInfo notice = Answer(dialog, IDOK);

@@ -15,6 +15,7 @@
 #include "tests/support/Operator.h"
 #include "tests/support/ProcessCounters.h"
 #include "tests/support/TestServer.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 namespace {
@@ -79,10 +80,7 @@ protected:
     }
     void DeleteTarget()
     {
-        for (int waited = 0; waited < 5000 && !DeleteFileW(target_.c_str()); waited += 20) {
-            Sleep(20);
-        }
-        DeleteFileW(target_.c_str());
+        WaitUntil([this] { return DeleteFileW(target_.c_str()) != FALSE; }, 5000);
     }
 
     // One whole run through DownloadFile: saved as target_, the transfer refused by the server,
@@ -117,13 +115,7 @@ protected:
     // the process shortly after the export has returned.
     static bool WaitUntilUnloaded()
     {
-        for (int waited = 0; waited < 5000; waited += 20) {
-            if (!ModuleLoaded()) {
-                return true;
-            }
-            Sleep(20);
-        }
-        return false;
+        return WaitUntil([] { return !ModuleLoaded(); }, 5000);
     }
 
     TestServer server_;

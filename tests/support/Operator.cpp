@@ -3,12 +3,12 @@
 #include <cstdio>
 
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 
 namespace {
 
-const DWORD kPollMs = 20;
 // Longest time a single read may wait for a busy window thread.
 const UINT kReadTimeoutMs = 2000;
 
@@ -244,19 +244,24 @@ std::string MessageBoxInfo::Describe() const
 
 FoundWindow Operator::WaitForWindow(const WindowQuery& query) const
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : TopLevelHandles()) {
-            if (query.Matches(DescribeWindow(window))) {
-                return FoundWindow{window, std::string()};
+    HWND found = nullptr;
+    const bool appeared = WaitUntil(
+        [&] {
+            for (HWND window : TopLevelHandles()) {
+                if (query.Matches(DescribeWindow(window))) {
+                    found = window;
+                    return true;
+                }
             }
-        }
-        if (GetTickCount() - start >= timeoutMs_) {
-            return FoundWindow{nullptr, "no " + query.Describe() + " appeared within " + std::to_string(timeoutMs_) +
-                                            " ms; " + DescribeTopLevelWindows()};
-        }
-        Sleep(kPollMs);
+            return false;
+        },
+        timeoutMs_);
+    if (!appeared) {
+        return FoundWindow{nullptr, "no " + query.Describe() + " appeared within " +
+                                        std::to_string(timeoutMs_) + " ms; " +
+                                        DescribeTopLevelWindows()};
     }
+    return FoundWindow{found, std::string()};
 }
 
 FoundWindow Operator::WaitForDialog(const std::wstring& caption, HWND owner) const
@@ -270,14 +275,12 @@ FoundWindow Operator::WaitForDialog(const std::wstring& caption, HWND owner) con
 
 OperatorResult Operator::WaitUntilGone(HWND window) const
 {
-    const DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
-        if (GetTickCount() - start >= timeoutMs_) {
-            return OperatorResult::Failure("window " + HexHandle(window) + " \"" + ToUtf8(Text(window)) +
-                                           "\" is still shown after " + std::to_string(timeoutMs_) + " ms; " +
-                                           DescribeTopLevelWindows());
-        }
-        Sleep(kPollMs);
+    if (!WaitUntil([window] { return !IsWindow(window) || !IsWindowVisible(window); },
+                   timeoutMs_)) {
+        return OperatorResult::Failure("window " + HexHandle(window) + " \"" +
+                                       ToUtf8(Text(window)) + "\" is still shown after " +
+                                       std::to_string(timeoutMs_) + " ms; " +
+                                       DescribeTopLevelWindows());
     }
     return OperatorResult::Success();
 }
@@ -433,25 +436,28 @@ MessageBoxInfo Operator::ReadMessageBox(HWND box) const
 
 MessageBoxInfo Operator::WaitForMessageBox(HWND owner) const
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : TopLevelHandles()) {
-            if (ClassNameOf(window) == L"#32770" && IsWindowVisible(window) &&
-                (owner == nullptr || GetWindow(window, GW_OWNER) == owner) && IsMessageBox(window)) {
-                MessageBoxInfo info = ReadMessageBox(window);
-                if (info) {
-                    return info;
+    MessageBoxInfo info;
+    const bool appeared = WaitUntil(
+        [&] {
+            for (HWND window : TopLevelHandles()) {
+                if (ClassNameOf(window) == L"#32770" && IsWindowVisible(window) &&
+                    (owner == nullptr || GetWindow(window, GW_OWNER) == owner) &&
+                    IsMessageBox(window)) {
+                    info = ReadMessageBox(window);
+                    if (info) {
+                        return true;
+                    }
                 }
             }
-        }
-        if (GetTickCount() - start >= timeoutMs_) {
-            MessageBoxInfo info;
-            info.message = "no message box owned by " + HexHandle(owner) + " appeared within " +
-                           std::to_string(timeoutMs_) + " ms; " + DescribeTopLevelWindows();
-            return info;
-        }
-        Sleep(kPollMs);
+            return false;
+        },
+        timeoutMs_);
+    if (!appeared) {
+        info = MessageBoxInfo();
+        info.message = "no message box owned by " + HexHandle(owner) + " appeared within " +
+                       std::to_string(timeoutMs_) + " ms; " + DescribeTopLevelWindows();
     }
+    return info;
 }
 
 OperatorResult Operator::Answer(const MessageBoxInfo& box, int buttonId) const
@@ -472,25 +478,29 @@ OperatorResult Operator::Answer(const MessageBoxInfo& box, int buttonId) const
 SaveAsInfo Operator::WaitForSaveAs(HWND owner, const std::wstring& caption) const
 {
     SaveAsInfo info;
-    const DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : TopLevelHandles()) {
-            if (ClassNameOf(window) == L"#32770" && IsWindowVisible(window) && GetWindow(window, GW_OWNER) == owner &&
-                IsSaveAsFrame(window) && StoredCaption(window) == caption) {
-                info.frame = window;
-                info.owner = owner;
-                info.caption = caption;
-                info.fileName = SaveAsFileName(info);
-                return info;
+    const bool appeared = WaitUntil(
+        [&] {
+            for (HWND window : TopLevelHandles()) {
+                if (ClassNameOf(window) == L"#32770" && IsWindowVisible(window) &&
+                    GetWindow(window, GW_OWNER) == owner && IsSaveAsFrame(window) &&
+                    StoredCaption(window) == caption) {
+                    info.frame = window;
+                    return true;
+                }
             }
-        }
-        if (GetTickCount() - start >= timeoutMs_) {
-            info.message = "no Save As dialog \"" + ToUtf8(caption) + "\" owned by " + HexHandle(owner) +
-                           " appeared within " + std::to_string(timeoutMs_) + " ms; " + DescribeTopLevelWindows();
-            return info;
-        }
-        Sleep(kPollMs);
+            return false;
+        },
+        timeoutMs_);
+    if (!appeared) {
+        info.message = "no Save As dialog \"" + ToUtf8(caption) + "\" owned by " +
+                       HexHandle(owner) + " appeared within " + std::to_string(timeoutMs_) +
+                       " ms; " + DescribeTopLevelWindows();
+        return info;
     }
+    info.owner = owner;
+    info.caption = caption;
+    info.fileName = SaveAsFileName(info);
+    return info;
 }
 
 OperatorResult Operator::SetSaveAsFileName(const SaveAsInfo& dialog, const std::wstring& fileName) const
