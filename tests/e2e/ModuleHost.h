@@ -1,6 +1,6 @@
 // The host side of the end-to-end tests: the real module loaded as an installer loads it, its
-// exports called on a dialog thread of their own with an owner window, and a user who abandons
-// whatever a run asks.
+// exports as a DialogRun calls them (on a dialog thread of their own, with an owner window), and a
+// user who abandons whatever a run asks.
 #pragma once
 
 #include <windows.h>

@@ -89,6 +89,24 @@ std::vector<HWND> TopLevelHandles()
     return windows;
 }
 
+// The first top-level window that `matches` within timeoutMs, or null when none did.
+template <typename Matches> HWND WaitForTopLevel(Matches matches, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+            for (HWND window : TopLevelHandles()) {
+                if (matches(window)) {
+                    found = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
 bool IsMessageBox(HWND window)
 {
     return GetDlgItem(window, kMessageBoxText) != nullptr && GetDlgItem(window, kSaveAsFileNameBox) == nullptr;
@@ -244,19 +262,9 @@ std::string MessageBoxInfo::Describe() const
 
 FoundWindow Operator::WaitForWindow(const WindowQuery& query) const
 {
-    HWND found = nullptr;
-    const bool appeared = WaitUntil(
-        [&] {
-            for (HWND window : TopLevelHandles()) {
-                if (query.Matches(DescribeWindow(window))) {
-                    found = window;
-                    return true;
-                }
-            }
-            return false;
-        },
-        timeoutMs_);
-    if (!appeared) {
+    const HWND found = WaitForTopLevel(
+        [&](HWND window) { return query.Matches(DescribeWindow(window)); }, timeoutMs_);
+    if (found == nullptr) {
         return FoundWindow{nullptr, "no " + query.Describe() + " appeared within " +
                                         std::to_string(timeoutMs_) + " ms; " +
                                         DescribeTopLevelWindows()};
@@ -437,22 +445,18 @@ MessageBoxInfo Operator::ReadMessageBox(HWND box) const
 MessageBoxInfo Operator::WaitForMessageBox(HWND owner) const
 {
     MessageBoxInfo info;
-    const bool appeared = WaitUntil(
-        [&] {
-            for (HWND window : TopLevelHandles()) {
-                if (ClassNameOf(window) == L"#32770" && IsWindowVisible(window) &&
-                    (owner == nullptr || GetWindow(window, GW_OWNER) == owner) &&
-                    IsMessageBox(window)) {
-                    info = ReadMessageBox(window);
-                    if (info) {
-                        return true;
-                    }
-                }
+    const HWND box = WaitForTopLevel(
+        [&](HWND window) {
+            if (ClassNameOf(window) != L"#32770" || !IsWindowVisible(window) ||
+                (owner != nullptr && GetWindow(window, GW_OWNER) != owner) ||
+                !IsMessageBox(window)) {
+                return false;
             }
-            return false;
+            info = ReadMessageBox(window);
+            return static_cast<bool>(info);
         },
         timeoutMs_);
-    if (!appeared) {
+    if (box == nullptr) {
         info = MessageBoxInfo();
         info.message = "no message box owned by " + HexHandle(owner) + " appeared within " +
                        std::to_string(timeoutMs_) + " ms; " + DescribeTopLevelWindows();
@@ -478,20 +482,14 @@ OperatorResult Operator::Answer(const MessageBoxInfo& box, int buttonId) const
 SaveAsInfo Operator::WaitForSaveAs(HWND owner, const std::wstring& caption) const
 {
     SaveAsInfo info;
-    const bool appeared = WaitUntil(
-        [&] {
-            for (HWND window : TopLevelHandles()) {
-                if (ClassNameOf(window) == L"#32770" && IsWindowVisible(window) &&
-                    GetWindow(window, GW_OWNER) == owner && IsSaveAsFrame(window) &&
-                    StoredCaption(window) == caption) {
-                    info.frame = window;
-                    return true;
-                }
-            }
-            return false;
+    info.frame = WaitForTopLevel(
+        [&](HWND window) {
+            return ClassNameOf(window) == L"#32770" && IsWindowVisible(window) &&
+                   GetWindow(window, GW_OWNER) == owner && IsSaveAsFrame(window) &&
+                   StoredCaption(window) == caption;
         },
         timeoutMs_);
-    if (!appeared) {
+    if (!info) {
         info.message = "no Save As dialog \"" + ToUtf8(caption) + "\" owned by " +
                        HexHandle(owner) + " appeared within " + std::to_string(timeoutMs_) +
                        " ms; " + DescribeTopLevelWindows();
