@@ -155,22 +155,16 @@ protected:
         std::vector<MessageBoxInfo> shown;
         const bool returned = WaitUntil(
             [&] {
-                if (run.Finish(0)) {
-                    return true;
-                }
                 for (const WindowInfo& window : TopLevelWindows()) {
-                    if (!window.visible || window.className != L"#32770" ||
-                        window.owner != dialog) {
-                        continue;
+                    if (window.visible && window.className == L"#32770" && window.owner == dialog) {
+                        const MessageBoxInfo box = op_.ReadMessageBox(window.hwnd);
+                        if (box) {
+                            shown.push_back(box);
+                            op_.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
+                        }
                     }
-                    const MessageBoxInfo box = op_.ReadMessageBox(window.hwnd);
-                    if (!box) {
-                        continue;
-                    }
-                    shown.push_back(box);
-                    op_.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
                 }
-                return false;
+                return run.Finish(0);
             },
             60000);
         EXPECT_TRUE(returned) << "the export did not return";
