@@ -14,8 +14,9 @@
 #include "app/AppState.h"
 #include "app/Browser.h"
 #include "app/DialogIds.h"
-#include "tests/app/DialogRun.h"
+#include "app/EntryPoints.h"
 #include "tests/app/ScriptedStart.h"
+#include "tests/support/DialogRun.h"
 #include "tests/support/LaunchLog.h"
 #include "tests/support/Operator.h"
 #include "tests/support/TextUtil.h"
@@ -223,7 +224,7 @@ TEST_F(OpenInBrowserTest, StartsTheRegisteredBrowserOrLeavesTheAddressToTheShell
 TEST_F(OpenInBrowserTest, GoToWebsiteOpensTheProductWebSite)
 {
     startScript = StartScript();
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     Operator op;
     const FoundWindow dialog = op.WaitForDialog(L"Kestrune Download Manager", run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;

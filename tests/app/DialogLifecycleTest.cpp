@@ -9,9 +9,11 @@
 
 #include "app/AppState.h"
 #include "app/DialogIds.h"
-#include "tests/app/DialogRun.h"
+#include "app/EntryPoints.h"
 #include "tests/app/ScriptedStart.h"
+#include "tests/support/DialogRun.h"
 #include "tests/support/Operator.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 namespace {
@@ -20,9 +22,7 @@ const wchar_t dialogCaption[] = L"Kestrune Download Manager";
 
 bool WaitForStartCalls(LONG calls)
 {
-    for (int i = 0; i < 250 && startScript.calls < calls; ++i) {
-        Sleep(20);
-    }
+    WaitUntil([calls] { return startScript.calls >= calls; }, 5000);
     return startScript.calls == calls;
 }
 
@@ -46,7 +46,7 @@ protected:
 
 TEST_F(DialogLifecycle, ExportRunsTheDialogFromItsOwnModuleAndEndsWithTheLow16BitsOfTheResult)
 {
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     const FoundWindow dialog = op.WaitForDialog(dialogCaption, run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;
     ASSERT_TRUE(WaitForStartCalls(1));
@@ -63,7 +63,7 @@ TEST_F(DialogLifecycle, ExportRunsTheDialogFromItsOwnModuleAndEndsWithTheLow16Bi
 
 TEST_F(DialogLifecycle, StartsOnlyOnTheFirstShowingAndIgnoresEscape)
 {
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     const FoundWindow dialog = op.WaitForDialog(dialogCaption, run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;
     ASSERT_TRUE(WaitForStartCalls(1));
@@ -85,7 +85,7 @@ TEST_F(DialogLifecycle, StartsOnlyOnTheFirstShowingAndIgnoresEscape)
 
 TEST_F(DialogLifecycle, CloseBoxAndCancelButtonAskBeforeCancelling)
 {
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     const FoundWindow dialog = op.WaitForDialog(dialogCaption, run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;
 
@@ -117,7 +117,7 @@ TEST_F(DialogLifecycle, CloseBoxAndCancelButtonAskBeforeCancelling)
 
 TEST_F(DialogLifecycle, CancelIsIgnoredWhileTheFinalStageHoldsTheCompletionLock)
 {
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     const FoundWindow dialog = op.WaitForDialog(dialogCaption, run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;
 
@@ -140,7 +140,7 @@ TEST_F(DialogLifecycle, FailedStartThroughAnExportEndsWithZeroAndNoQuitMessage)
     for (StartOutcome outcome : {StartOutcome::Failed, StartOutcome::Throws}) {
         startScript = StartScript();
         startScript.outcome = outcome;
-        DialogRun run(Entry::DownloadFile);
+        DialogRun run(DownloadFile);
         ASSERT_TRUE(run.Finish(10000));
         EXPECT_EQ(startScript.calls, 1);
         EXPECT_EQ(run.Result(), 0);
@@ -151,7 +151,7 @@ TEST_F(DialogLifecycle, FailedStartThroughAnExportEndsWithZeroAndNoQuitMessage)
 TEST_F(DialogLifecycle, FailedStartOfTheProgramEndsThroughAQuitMessage)
 {
     startScript.outcome = StartOutcome::Failed;
-    DialogRun run(Entry::Program);
+    DialogRun run([](HWND) { return RunProgram(GetModuleHandleW(nullptr)); }, OwnerWindow::None);
     ASSERT_TRUE(run.Finish(10000));
     EXPECT_EQ(startScript.calls, 1);
     EXPECT_TRUE(startScript.sawStandaloneMode);
@@ -165,7 +165,7 @@ TEST_F(DialogLifecycle, InstallerVersionCodeReachesTheStartAndNullBehavesLikeDow
     static const wchar_t versionCode[] = L"601";
     startScript.outcome = StartOutcome::Failed;
     {
-        DialogRun run(Entry::DownloadFileForInstaller, versionCode);
+        DialogRun run([](HWND owner) { return DownloadFileForInstaller(owner, versionCode); });
         ASSERT_TRUE(run.Finish(10000));
         EXPECT_EQ(startScript.sawInstallerOsVersion, versionCode) << "the text is used, not copied";
         EXPECT_FALSE(startScript.sawStandaloneMode);
@@ -173,7 +173,7 @@ TEST_F(DialogLifecycle, InstallerVersionCodeReachesTheStartAndNullBehavesLikeDow
     }
     startScript.sawInstallerOsVersion = versionCode;
     {
-        DialogRun run(Entry::DownloadFileForInstaller, nullptr);
+        DialogRun run([](HWND owner) { return DownloadFileForInstaller(owner, nullptr); });
         ASSERT_TRUE(run.Finish(10000));
         EXPECT_EQ(startScript.calls, 2);
         EXPECT_EQ(startScript.sawInstallerOsVersion, nullptr);

@@ -16,9 +16,10 @@
 #include "app/AppState.h"
 #include "app/CenteredMessageBox.h"
 #include "app/DialogIds.h"
+#include "app/EntryPoints.h"
 #include "app/ProgressDisplay.h"
-#include "tests/app/DialogRun.h"
 #include "tests/app/ScriptedStart.h"
+#include "tests/support/DialogRun.h"
 #include "tests/support/Operator.h"
 #include "tests/support/TextUtil.h"
 
@@ -104,7 +105,7 @@ LRESULT CALLBACK RecordDestruction(int code, WPARAM wParam, LPARAM lParam)
 
 TEST_F(DialogView, SetUpShowsTheProgramIconTitleAndFontsAndDestructionRestoresTheFonts)
 {
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
     ASSERT_TRUE(found) << found.message;
     const HWND dialog = found.hwnd;
@@ -183,7 +184,8 @@ TEST_F(DialogView, DialogIsCentredOnTheWorkAreaOrOverItsOwnerEvenWhenWiderThanIt
 {
     {
         SCOPED_TRACE("program: parent is the desktop window");
-        DialogRun run(Entry::Program);
+        DialogRun run([](HWND) { return RunProgram(GetModuleHandleW(nullptr)); },
+                      OwnerWindow::None);
         const FoundWindow found = op.WaitForDialog(dialogCaption);
         ASSERT_TRUE(found) << found.message;
         MONITORINFO monitor{};
@@ -201,7 +203,7 @@ TEST_F(DialogView, DialogIsCentredOnTheWorkAreaOrOverItsOwnerEvenWhenWiderThanIt
     const RECT owners[] = {{40, 60, 940, 660}, {700, 500, 900, 560}};
     for (const RECT& ownerRect : owners) {
         SCOPED_TRACE("owner " + Describe(ownerRect));
-        DialogRun run(Entry::DownloadFile, nullptr, ownerRect);
+        DialogRun run(DownloadFile, OwnerWindow::Made, ownerRect);
         const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
         ASSERT_TRUE(found) << found.message;
         const RECT owner = WindowRect(run.Owner());
@@ -238,7 +240,7 @@ SIZE PlainMessageBoxSize(const Operator& op, const MessageBoxInfo& like, UINT ty
 
 TEST_F(DialogView, CancelQuestionIsCentredOverTheDialogAndKeepsItsSize)
 {
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
     ASSERT_TRUE(found) << found.message;
     // Wine puts a box without the hook at the screen's centre: move the dialog away from it.
@@ -316,7 +318,7 @@ void SendDownloadProgress(HWND dialog, std::uint64_t total, std::uint64_t done)
 
 TEST_F(DialogView, ProgressShowsTheCountsTheTotalDecidedOnceAndTheBar)
 {
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
     ASSERT_TRUE(found) << found.message;
     const HWND dialog = found.hwnd;
@@ -500,7 +502,7 @@ DWORD WINAPI EnterCompletionLock(void* entered)
 // A worker that finishes while the question is open waits for the answer, then sees it.
 TEST_F(DialogView, WorkerReachingItsFinalStageWaitsForTheOpenCancelQuestion)
 {
-    DialogRun run(Entry::DownloadFile);
+    DialogRun run(DownloadFile);
     const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
     ASSERT_TRUE(found) << found.message;
     ASSERT_TRUE(op.PressButton(found.hwnd, IDC_CANCEL_DOWNLOAD));

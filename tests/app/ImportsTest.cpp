@@ -11,7 +11,7 @@
 #include <string>
 
 #include "foundation/SystemLibraries.h"
-#include "tests/app/BuiltModule.h"
+#include "tests/support/BuiltModule.h"
 #include "tests/support/PeImage.h"
 #include "tests/support/TextUtil.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/app/BuiltModule.h"
+#include "tests/support/BuiltModule.h"
 #include "tests/support/PeImage.h"
 #include "tests/support/TextUtil.h"
 

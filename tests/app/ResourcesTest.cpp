@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/app/BuiltModule.h"
+#include "tests/support/BuiltModule.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/crypt/TestContainer.h"
-#include "tests/foundation/Thrown.h"
+#include "tests/support/Thrown.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "foundation/Handles.h"
 #include "tests/crypt/TestContainer.h"
-#include "tests/foundation/Thrown.h"
+#include "tests/support/Thrown.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "download/Platform.h"
 #include "tests/download/OwnerWindow.h"
-#include "tests/download/TempFolder.h"
 #include "tests/support/Operator.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TextUtil.h"
 
 namespace {

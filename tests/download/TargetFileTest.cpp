@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/download/TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 

@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "download/TargetFile.h"
-#include "tests/app/BuiltModule.h"
-#include "tests/download/TempFolder.h"
 #include "tests/e2e/ModuleHost.h"
+#include "tests/support/BuiltModule.h"
 #include "tests/support/LaunchLog.h"
 #include "tests/support/Operator.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TestServer.h"
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 namespace {
@@ -149,23 +150,24 @@ protected:
     // Waits up to a minute for the export to return. Every message box that the dialog owns in
     // the meantime is recorded and closed (OK, else No), so that an unexpected question cannot
     // hold the run; the test then judges what was shown.
-    std::vector<MessageBoxInfo> FinishRecordingBoxes(ExportRun& run, HWND dialog)
+    std::vector<MessageBoxInfo> FinishRecordingBoxes(DialogRun& run, HWND dialog)
     {
         std::vector<MessageBoxInfo> shown;
-        for (int waited = 0; waited < 60000 && !run.Finish(20); waited += 20) {
-            for (const WindowInfo& window : TopLevelWindows()) {
-                if (!window.visible || window.className != L"#32770" || window.owner != dialog) {
-                    continue;
+        const bool returned = WaitUntil(
+            [&] {
+                for (const WindowInfo& window : TopLevelWindows()) {
+                    if (window.visible && window.className == L"#32770" && window.owner == dialog) {
+                        const MessageBoxInfo box = op_.ReadMessageBox(window.hwnd);
+                        if (box) {
+                            shown.push_back(box);
+                            op_.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
+                        }
+                    }
                 }
-                const MessageBoxInfo box = op_.ReadMessageBox(window.hwnd);
-                if (!box) {
-                    continue;
-                }
-                shown.push_back(box);
-                op_.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
-            }
-        }
-        EXPECT_TRUE(run.Finish(0)) << "the export did not return";
+                return run.Finish(0);
+            },
+            60000);
+        EXPECT_TRUE(returned) << "the export did not return";
         return shown;
     }
 
@@ -239,7 +241,7 @@ protected:
     int RunWithoutHashCode(int answer)
     {
         StartServer(Response::Ok().GeneratedBody(packageSize));
-        ExportRun run(module_);
+        DialogRun run(module_.ExportCall());
         const HWND dialog = SaveAsTarget(run.Owner());
         if (dialog == nullptr) {
             return -100;
@@ -261,7 +263,7 @@ protected:
     void RunVerifiedPackageThroughTheModule()
     {
         StartServer(VerifiedPackage().Pieces(8192, 0));
-        ExportRun run(module_);
+        DialogRun run(module_.ExportCall());
         const HWND dialog = SaveAsTarget(run.Owner());
         ASSERT_NE(dialog, nullptr);
         EXPECT_NE(proposed_.find(ProposedName()), std::wstring::npos) << ToUtf8(proposed_);
@@ -336,7 +338,7 @@ TEST_F(DownloadRun, MismatchAsksAndNoKeepsTheFileWithoutLaunching)
     StartServer(Response::Ok()
                     .Header(hashHeader, "0000000000000000000000000000000000000000")
                     .GeneratedBody(packageSize));
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo box = Answer(dialog, IDNO);
@@ -358,7 +360,7 @@ TEST_F(DownloadRun, InvalidHashCodeIsAVerificationErrorAndYesLaunchesAfterTheIns
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
     StartServer(Response::Ok().Header(hashHeader, lowerCase).GeneratedBody(packageSize));
-    ExportRun run(module_, L"601");
+    DialogRun run(module_.ExportCall(L"601"));
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo question = Answer(dialog, IDYES);
@@ -377,7 +379,7 @@ TEST_F(DownloadRun, InvalidHashCodeIsAVerificationErrorAndYesLaunchesAfterTheIns
 TEST_F(DownloadRun, ErrorStatusEndsTheRunSilentlyAndNothingIsSaved)
 {
     StartServer(Response::Status(404, "Not Found").Body("<html>no such package</html>"));
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     ASSERT_NE(SaveAsTarget(run.Owner()), nullptr);
     ASSERT_TRUE(run.Finish(60000));
     EXPECT_EQ(run.Result(), 0);
@@ -388,7 +390,7 @@ TEST_F(DownloadRun, ErrorStatusEndsTheRunSilentlyAndNothingIsSaved)
 TEST_F(DownloadRun, CancelConfirmedDuringTheTransferEndsTheRunAndKeepsThePartialFile)
 {
     StartServer(VerifiedPackage().Pieces(4096, 100));
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     ASSERT_TRUE(server_.WaitForRequests(1, 10000));
@@ -571,7 +573,7 @@ TEST_F(PlantedLibraries, TheModuleLoadedByAnInstallerBesideThemLoadsNoneOfThem)
 TEST_F(DownloadRun, ForAnInstallerTheNoticeComesRightBeforeTheLaunch)
 {
     StartServer(VerifiedPackage());
-    ExportRun run(module_, L"601");
+    DialogRun run(module_.ExportCall(L"601"));
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo notice = op_.WaitForMessageBox(dialog);
@@ -609,7 +611,7 @@ TEST_P(Verdict, AsksTheRightQuestionAndTheAnswerDecides)
 {
     const VerdictCase& row = GetParam();
     StartServer(Response::Ok().Header(hashHeader, row.hashCode).GeneratedBody(packageSize));
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo question = Answer(dialog, row.answer);
@@ -658,7 +660,7 @@ class Refusal : public DownloadRun, public ::testing::WithParamInterface<Refusal
 TEST_P(Refusal, ShowsTheMessageThenOpensTheWebSite)
 {
     const RefusalCase& row = GetParam();
-    ExportRun run(module_, row.code);
+    DialogRun run(module_.ExportCall(row.code));
     const HWND dialog = WaitForDownloadDialog(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo box = op_.WaitForMessageBox(dialog);
@@ -690,7 +692,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DownloadRun, SaveAsCancelledEndsTheRunSilentlyWithoutAFile)
 {
     const std::vector<std::wstring> before = PackagesInDefaultFolder();
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = WaitForDownloadDialog(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const SaveAsInfo saveAs = op_.WaitForSaveAs(dialog, saveAsCaption);
@@ -707,7 +709,7 @@ TEST_F(DownloadRun, ATargetThatCannotBeCreatedGivesMessage111)
 {
     // A directory holds the name that the program makes of the typed one (".msi" added).
     ASSERT_TRUE(CreateDirectoryW(target_.c_str(), nullptr));
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = SaveAsTarget(
         run.Owner(), 0, target_.substr(0, target_.size() - std::wstring(L".msi").size()));
     ASSERT_NE(dialog, nullptr);
@@ -733,7 +735,7 @@ TEST(UnreachableHost, Message104EndsTheRunBeforeTheSaveAsDialog)
     ASSERT_NE(module.Get(), nullptr);
     const std::vector<std::wstring> before = PackagesInDefaultFolder();
     Operator op(20000);
-    ExportRun run(module);
+    DialogRun run(module.ExportCall());
     const FoundWindow dialog =
         op.WaitForWindow(WindowQuery::DialogWithCaption(dialogCaption).OwnedBy(run.Owner()));
     ASSERT_TRUE(dialog) << dialog.message;
@@ -754,7 +756,7 @@ TEST(UnreachableHost, Message104EndsTheRunBeforeTheSaveAsDialog)
 TEST_F(DownloadRun, CancelConfirmedWhileTheFinishedDownloadWaitsGives117AndNoLaunch)
 {
     StartServer(SlowVerifiedPackage());
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo question = CancelDuringTheTransfer(dialog);
@@ -762,12 +764,8 @@ TEST_F(DownloadRun, CancelConfirmedWhileTheFinishedDownloadWaitsGives117AndNoLau
     // The question stays open until the whole body is through and the worker, its Cancel button
     // disabled, waits for the completion lock that the question holds.
     ASSERT_TRUE(server_.WaitForFinished(1, 20000)) << server_.Describe();
-    bool waiting = false;
-    for (int waited = 0; waited < 10000 && !waiting; waited += 20) {
-        waiting = !op_.Item(dialog, 1005).enabled;
-        Sleep(20);
-    }
-    ASSERT_TRUE(waiting) << "the worker did not reach the completion";
+    ASSERT_TRUE(WaitUntil([&] { return !op_.Item(dialog, 1005).enabled; }, 10000))
+        << "the worker did not reach the completion";
     EXPECT_TRUE(op_.Answer(question, IDYES));
 
     const MessageBoxInfo notice = Answer(dialog, IDOK);
@@ -791,7 +789,7 @@ TEST_F(DownloadRun, CancelConfirmedWhileTheFinishedDownloadWaitsGives117AndNoLau
 TEST_F(DownloadRun, CancelAnsweredNoChangesNothing)
 {
     StartServer(SlowVerifiedPackage());
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo question = CancelDuringTheTransfer(dialog);
@@ -860,7 +858,7 @@ TEST_F(DownloadRun, ALaunchThatFailsGivesMessage115AndResultZero)
     MsiAssociationRemoved noHandler;
     ASSERT_TRUE(noHandler.Removed());
     StartServer(VerifiedPackage());
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
@@ -899,7 +897,7 @@ TEST_P(NetworkFault, EndsTheRunWithZeroAndNoMessage)
         response.CloseAfter(sent);
     }
     StartServer(response);
-    ExportRun run(module_);
+    DialogRun run(module_.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);

@@ -1,6 +1,7 @@
 #include "tests/e2e/ModuleHost.h"
 
-#include "tests/app/BuiltModule.h"
+#include "foundation/SystemLibraries.h"
+#include "tests/support/BuiltModule.h"
 #include "tests/support/Operator.h"
 
 namespace kdm_test {
@@ -46,8 +47,9 @@ std::wstring HttpsModulePath()
 
 LoadedModule::LoadedModule(const std::wstring& path)
     : module_(LoadLibraryW(path.c_str())),
-      downloadFile_(ExportOf<DownloadFileExport>(module_, downloadFileName)),
-      forInstaller_(ExportOf<DownloadFileForInstallerExport>(module_, downloadFileForInstallerName))
+      downloadFile_(GetProcAddressAs<DownloadFileExport>(module_, downloadFileName)),
+      forInstaller_(
+          GetProcAddressAs<DownloadFileForInstallerExport>(module_, downloadFileForInstallerName))
 {
 }
 
@@ -58,41 +60,13 @@ LoadedModule::~LoadedModule()
     }
 }
 
-ExportRun::ExportRun(const LoadedModule& module, const wchar_t* osVersion)
-    : module_(module), osVersion_(osVersion), ready_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+DialogRun::EntryCall LoadedModule::ExportCall(const wchar_t* osVersion) const
 {
-    // Started only once every member is initialised: the thread writes to them.
-    thread_ = CreateThread(nullptr, 0, &ExportRun::ThreadProc, this, 0, nullptr);
-    WaitForSingleObject(ready_, 10000);
-}
-
-ExportRun::~ExportRun()
-{
-    Finish(60000);
-    CloseHandle(thread_);
-    CloseHandle(ready_);
-}
-
-bool ExportRun::Finish(DWORD timeoutMs)
-{
-    return WaitForSingleObject(thread_, timeoutMs) == WAIT_OBJECT_0;
-}
-
-DWORD WINAPI ExportRun::ThreadProc(void* parameter)
-{
-    ExportRun* run = static_cast<ExportRun*>(parameter);
-    run->owner_ = CreateWindowExW(0, L"STATIC", L"Installer", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40,
-                                  60, 900, 600, nullptr, nullptr, nullptr, nullptr);
-    SetEvent(run->ready_);
-    if (run->osVersion_ == nullptr) {
-        run->result_ = run->module_.DownloadFile()(run->owner_);
-    } else {
-        run->result_ = run->module_.DownloadFileForInstaller()(run->owner_, run->osVersion_);
+    if (osVersion == nullptr) {
+        return downloadFile_;
     }
-    MSG message{};
-    run->quitSeen_ = PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
-    DestroyWindow(run->owner_);
-    return 0;
+    const DownloadFileForInstallerExport forInstaller = forInstaller_;
+    return [forInstaller, osVersion](HWND owner) { return forInstaller(owner, osVersion); };
 }
 
 ProgramProcess::ProgramProcess(const std::wstring& arguments, const std::wstring& program)

@@ -1,12 +1,14 @@
 // The host side of the end-to-end tests: the real module loaded as an installer loads it, its
-// exports called on a dialog thread of their own with an owner window, and a user who abandons
-// whatever a run asks.
+// exports as a DialogRun calls them (on a dialog thread of their own, with an owner window), and a
+// user who abandons whatever a run asks.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
 #include <string>
+
+#include "tests/support/DialogRun.h"
 
 namespace kdm_test {
 
@@ -30,12 +32,6 @@ std::wstring SignedProgramPath();
 // The build that downloads over HTTPS (https://127.0.0.77).
 std::wstring HttpsModulePath();
 
-// GetProcAddress's result as the export's own type (through the generic function pointer type).
-template <typename Function> Function ExportOf(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 // A build of the module, loaded for the lifetime of the object.
 class LoadedModule {
 public:
@@ -47,39 +43,14 @@ public:
     HMODULE Get() const { return module_; }
     DownloadFileExport DownloadFile() const { return downloadFile_; }
     DownloadFileForInstallerExport DownloadFileForInstaller() const { return forInstaller_; }
+    // What a DialogRun calls as an installer would: DownloadFile with osVersion null, else
+    // DownloadFileForInstaller with that code (used, not copied).
+    DialogRun::EntryCall ExportCall(const wchar_t* osVersion = nullptr) const;
 
 private:
     HMODULE module_;
     DownloadFileExport downloadFile_;
     DownloadFileForInstallerExport forInstaller_;
-};
-
-// One call of an export on a thread of its own, with an owner window made on that thread as an
-// installer's window would be. With osVersion null DownloadFile is called, else
-// DownloadFileForInstaller.
-class ExportRun {
-public:
-    ExportRun(const LoadedModule& module, const wchar_t* osVersion = nullptr);
-    ~ExportRun();
-    ExportRun(const ExportRun&) = delete;
-    ExportRun& operator=(const ExportRun&) = delete;
-
-    HWND Owner() const { return owner_; }
-    // Waits for the export to return; false when it did not within timeoutMs.
-    bool Finish(DWORD timeoutMs);
-    int Result() const { return result_; }
-    bool QuitMessageSeen() const { return quitSeen_; }
-
-private:
-    static DWORD WINAPI ThreadProc(void* parameter);
-
-    const LoadedModule& module_;
-    const wchar_t* osVersion_;
-    HANDLE ready_;
-    HANDLE thread_ = nullptr;
-    HWND owner_ = nullptr;
-    int result_ = -100;
-    bool quitSeen_ = false;
 };
 
 // A program started as a process, by default the loopback program (its command line: the

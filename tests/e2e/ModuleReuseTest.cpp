@@ -15,6 +15,7 @@
 #include "tests/support/Operator.h"
 #include "tests/support/ProcessCounters.h"
 #include "tests/support/TestServer.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 namespace {
@@ -79,17 +80,14 @@ protected:
     }
     void DeleteTarget()
     {
-        for (int waited = 0; waited < 5000 && !DeleteFileW(target_.c_str()); waited += 20) {
-            Sleep(20);
-        }
-        DeleteFileW(target_.c_str());
+        WaitUntil([this] { return DeleteFileW(target_.c_str()) != FALSE; }, 5000);
     }
 
     // One whole run through DownloadFile: saved as target_, the transfer refused by the server,
     // the export returning 0.
     void RunOnce(const LoadedModule& module)
     {
-        ExportRun run(module);
+        DialogRun run(module.ExportCall());
         const FoundWindow dialog =
             op_.WaitForWindow(WindowQuery::DialogWithCaption(dialogCaption).OwnedBy(run.Owner()));
         ASSERT_TRUE(dialog) << dialog.message;
@@ -117,13 +115,7 @@ protected:
     // the process shortly after the export has returned.
     static bool WaitUntilUnloaded()
     {
-        for (int waited = 0; waited < 5000; waited += 20) {
-            if (!ModuleLoaded()) {
-                return true;
-            }
-            Sleep(20);
-        }
-        return false;
+        return WaitUntil([] { return !ModuleLoaded(); }, 5000);
     }
 
     TestServer server_;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/app/BuiltModule.h"
 #include "tests/e2e/ModuleHost.h"
+#include "tests/support/BuiltModule.h"
 #include "tests/support/PeImage.h"
 #include "tests/support/TextUtil.h"
 

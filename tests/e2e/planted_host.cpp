@@ -7,6 +7,8 @@
 // libraries itself.
 #include <windows.h>
 
+#include "foundation/SystemLibraries.h"
+
 namespace {
 
 using DownloadFileExport = int(WINAPI*)(HWND);
@@ -32,8 +34,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
     if (module == nullptr) {
         return -100;
     }
-    const DownloadFileExport downloadFile = reinterpret_cast<DownloadFileExport>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "?DownloadFile@@YGHQAUHWND__@@@Z")));
+    const DownloadFileExport downloadFile =
+        GetProcAddressAs<DownloadFileExport>(module, "?DownloadFile@@YGHQAUHWND__@@@Z");
     int result = -100;
     if (downloadFile != nullptr) {
         const HWND owner = CreateWindowExW(0, L"STATIC", L"Installer", WS_OVERLAPPEDWINDOW, 100,

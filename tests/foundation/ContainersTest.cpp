@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/StringEx.h"
-#include "tests/foundation/Thrown.h"
+#include "tests/support/Thrown.h"
 
 namespace {
 

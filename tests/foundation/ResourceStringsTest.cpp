@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/foundation/Thrown.h"
+#include "tests/support/Thrown.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/foundation/Thrown.h"
+#include "tests/support/Thrown.h"
 
 namespace {
 

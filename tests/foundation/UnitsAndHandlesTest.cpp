@@ -7,7 +7,7 @@
 #include "foundation/Handles.h"
 #include "foundation/Observer.h"
 #include "foundation/Units.h"
-#include "tests/foundation/Thrown.h"
+#include "tests/support/Thrown.h"
 
 namespace {
 

@@ -82,7 +82,7 @@ protected:
         const std::string expected = ReadFileBytes(packages_ + L"\\" + package);
         ASSERT_NE(expected, "<no file>") << ToUtf8(packages_) << " has no " << ToUtf8(package);
 
-        ExportRun run(module_, osVersion);
+        DialogRun run(module_.ExportCall(osVersion));
         const HWND dialog = SaveAsTarget(run.Owner());
         ASSERT_NE(dialog, nullptr);
         if (osVersion != nullptr) {
@@ -110,7 +110,7 @@ protected:
     // target file created by the Save As step and left empty.
     void ExpectQuietEndWithEmptyFile()
     {
-        ExportRun run(module_);
+        DialogRun run(module_.ExportCall());
         const HWND dialog = SaveAsTarget(run.Owner());
         ASSERT_NE(dialog, nullptr);
         // A question would keep the run open: it must end by itself.

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/support/Win32Holders.h"
 
 namespace kdm_test {
@@ -75,16 +76,7 @@ std::vector<std::wstring> LaunchLog::Lines() const
 
 bool LaunchLog::WaitForLines(std::size_t count, DWORD timeoutMs) const
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (Lines().size() >= count) {
-            return true;
-        }
-        if (GetTickCount() - start >= timeoutMs) {
-            return false;
-        }
-        Sleep(20);
-    }
+    return WaitUntil([&] { return Lines().size() >= count; }, timeoutMs);
 }
 
 std::string LaunchLog::Describe() const

@@ -3,12 +3,12 @@
 #include <cstdio>
 
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 
 namespace {
 
-const DWORD kPollMs = 20;
 // Longest time a single read may wait for a busy window thread.
 const UINT kReadTimeoutMs = 2000;
 
@@ -87,6 +87,24 @@ std::vector<HWND> TopLevelHandles()
     std::vector<HWND> windows;
     EnumWindows(CollectTopLevelWindow, reinterpret_cast<LPARAM>(&windows));
     return windows;
+}
+
+// The first top-level window that `matches` within timeoutMs, or null when none did.
+template <typename Matches> HWND WaitForTopLevel(Matches matches, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+            for (HWND window : TopLevelHandles()) {
+                if (matches(window)) {
+                    found = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
 }
 
 bool IsMessageBox(HWND window)
@@ -244,19 +262,14 @@ std::string MessageBoxInfo::Describe() const
 
 FoundWindow Operator::WaitForWindow(const WindowQuery& query) const
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : TopLevelHandles()) {
-            if (query.Matches(DescribeWindow(window))) {
-                return FoundWindow{window, std::string()};
-            }
-        }
-        if (GetTickCount() - start >= timeoutMs_) {
-            return FoundWindow{nullptr, "no " + query.Describe() + " appeared within " + std::to_string(timeoutMs_) +
-                                            " ms; " + DescribeTopLevelWindows()};
-        }
-        Sleep(kPollMs);
+    const HWND found = WaitForTopLevel(
+        [&](HWND window) { return query.Matches(DescribeWindow(window)); }, timeoutMs_);
+    if (found == nullptr) {
+        return FoundWindow{nullptr, "no " + query.Describe() + " appeared within " +
+                                        std::to_string(timeoutMs_) + " ms; " +
+                                        DescribeTopLevelWindows()};
     }
+    return FoundWindow{found, std::string()};
 }
 
 FoundWindow Operator::WaitForDialog(const std::wstring& caption, HWND owner) const
@@ -270,14 +283,12 @@ FoundWindow Operator::WaitForDialog(const std::wstring& caption, HWND owner) con
 
 OperatorResult Operator::WaitUntilGone(HWND window) const
 {
-    const DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
-        if (GetTickCount() - start >= timeoutMs_) {
-            return OperatorResult::Failure("window " + HexHandle(window) + " \"" + ToUtf8(Text(window)) +
-                                           "\" is still shown after " + std::to_string(timeoutMs_) + " ms; " +
-                                           DescribeTopLevelWindows());
-        }
-        Sleep(kPollMs);
+    if (!WaitUntil([window] { return !IsWindow(window) || !IsWindowVisible(window); },
+                   timeoutMs_)) {
+        return OperatorResult::Failure("window " + HexHandle(window) + " \"" +
+                                       ToUtf8(Text(window)) + "\" is still shown after " +
+                                       std::to_string(timeoutMs_) + " ms; " +
+                                       DescribeTopLevelWindows());
     }
     return OperatorResult::Success();
 }
@@ -433,25 +444,24 @@ MessageBoxInfo Operator::ReadMessageBox(HWND box) const
 
 MessageBoxInfo Operator::WaitForMessageBox(HWND owner) const
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : TopLevelHandles()) {
-            if (ClassNameOf(window) == L"#32770" && IsWindowVisible(window) &&
-                (owner == nullptr || GetWindow(window, GW_OWNER) == owner) && IsMessageBox(window)) {
-                MessageBoxInfo info = ReadMessageBox(window);
-                if (info) {
-                    return info;
-                }
+    MessageBoxInfo info;
+    const HWND box = WaitForTopLevel(
+        [&](HWND window) {
+            if (ClassNameOf(window) != L"#32770" || !IsWindowVisible(window) ||
+                (owner != nullptr && GetWindow(window, GW_OWNER) != owner) ||
+                !IsMessageBox(window)) {
+                return false;
             }
-        }
-        if (GetTickCount() - start >= timeoutMs_) {
-            MessageBoxInfo info;
-            info.message = "no message box owned by " + HexHandle(owner) + " appeared within " +
-                           std::to_string(timeoutMs_) + " ms; " + DescribeTopLevelWindows();
-            return info;
-        }
-        Sleep(kPollMs);
+            info = ReadMessageBox(window);
+            return static_cast<bool>(info);
+        },
+        timeoutMs_);
+    if (box == nullptr) {
+        info = MessageBoxInfo();
+        info.message = "no message box owned by " + HexHandle(owner) + " appeared within " +
+                       std::to_string(timeoutMs_) + " ms; " + DescribeTopLevelWindows();
     }
+    return info;
 }
 
 OperatorResult Operator::Answer(const MessageBoxInfo& box, int buttonId) const
@@ -472,25 +482,23 @@ OperatorResult Operator::Answer(const MessageBoxInfo& box, int buttonId) const
 SaveAsInfo Operator::WaitForSaveAs(HWND owner, const std::wstring& caption) const
 {
     SaveAsInfo info;
-    const DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : TopLevelHandles()) {
-            if (ClassNameOf(window) == L"#32770" && IsWindowVisible(window) && GetWindow(window, GW_OWNER) == owner &&
-                IsSaveAsFrame(window) && StoredCaption(window) == caption) {
-                info.frame = window;
-                info.owner = owner;
-                info.caption = caption;
-                info.fileName = SaveAsFileName(info);
-                return info;
-            }
-        }
-        if (GetTickCount() - start >= timeoutMs_) {
-            info.message = "no Save As dialog \"" + ToUtf8(caption) + "\" owned by " + HexHandle(owner) +
-                           " appeared within " + std::to_string(timeoutMs_) + " ms; " + DescribeTopLevelWindows();
-            return info;
-        }
-        Sleep(kPollMs);
+    info.frame = WaitForTopLevel(
+        [&](HWND window) {
+            return ClassNameOf(window) == L"#32770" && IsWindowVisible(window) &&
+                   GetWindow(window, GW_OWNER) == owner && IsSaveAsFrame(window) &&
+                   StoredCaption(window) == caption;
+        },
+        timeoutMs_);
+    if (!info) {
+        info.message = "no Save As dialog \"" + ToUtf8(caption) + "\" owned by " +
+                       HexHandle(owner) + " appeared within " + std::to_string(timeoutMs_) +
+                       " ms; " + DescribeTopLevelWindows();
+        return info;
     }
+    info.owner = owner;
+    info.caption = caption;
+    info.fileName = SaveAsFileName(info);
+    return info;
 }
 
 OperatorResult Operator::SetSaveAsFileName(const SaveAsInfo& dialog, const std::wstring& fileName) const

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/support/Win32Holders.h"
 
 namespace kdm_test {
@@ -206,12 +207,8 @@ protected:
     ::testing::AssertionResult StatusBecomes(const std::wstring& expected)
     {
         std::wstring text;
-        for (int i = 0; i < 250; ++i) {
-            text = op.ItemText(dialog, kStatus);
-            if (text == expected) {
-                return ::testing::AssertionSuccess();
-            }
-            Sleep(20);
+        if (WaitUntil([&] { return (text = op.ItemText(dialog, kStatus)) == expected; }, 5000)) {
+            return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure() << "status is \"" << ToUtf8(text) << "\", not \"" << ToUtf8(expected) << "\"";
     }

@@ -2,13 +2,15 @@
 
 #include <psapi.h>
 
+#include "foundation/SystemLibraries.h"
+
 namespace kdm_test {
 
 DWORD OpenHandleCount()
 {
-    typedef BOOL(WINAPI * Function)(HANDLE, DWORD*);
-    const Function function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetProcessHandleCount")));
+    using Function = BOOL(WINAPI*)(HANDLE, DWORD*);
+    const Function function =
+        GetProcAddressAs<Function>(GetModuleHandleW(L"kernel32.dll"), "GetProcessHandleCount");
     DWORD count = 0;
     if (function != nullptr && function(GetCurrentProcess(), &count) && count != 0) {
         return count;
@@ -25,14 +27,13 @@ DWORD OpenHandleCount()
 
 SIZE_T PrivateBytes()
 {
-    typedef BOOL(WINAPI * Function)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
-    Function function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "K32GetProcessMemoryInfo")));
+    using Function = BOOL(WINAPI*)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
+    Function function =
+        GetProcAddressAs<Function>(GetModuleHandleW(L"kernel32.dll"), "K32GetProcessMemoryInfo");
     if (function == nullptr) {
         // Loaded once and kept for the life of the test process.
         static const HMODULE psapi = LoadLibraryW(L"psapi.dll");
-        function = reinterpret_cast<Function>(
-            reinterpret_cast<void (*)()>(GetProcAddress(psapi, "GetProcessMemoryInfo")));
+        function = GetProcAddressAs<Function>(psapi, "GetProcessMemoryInfo");
     }
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 
@@ -715,44 +716,30 @@ std::string TestServer::BaseUrl() const
 
 bool TestServer::WaitForRequests(std::size_t count, DWORD timeoutMs) const
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        std::size_t complete = 0;
-        {
+    return WaitUntil(
+        [&] {
+            std::size_t complete = 0;
             const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
             for (const ServedExchange& exchange : shared_->exchanges) {
                 complete += exchange.complete ? 1 : 0;
             }
-        }
-        if (complete >= count) {
-            return true;
-        }
-        if (GetTickCount() - start >= timeoutMs) {
-            return false;
-        }
-        Sleep(5);
-    }
+            return complete >= count;
+        },
+        timeoutMs);
 }
 
 bool TestServer::WaitForFinished(std::size_t count, DWORD timeoutMs) const
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        std::size_t finished = 0;
-        {
+    return WaitUntil(
+        [&] {
+            std::size_t finished = 0;
             const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
             for (const ServedExchange& exchange : shared_->exchanges) {
                 finished += exchange.finished ? 1 : 0;
             }
-        }
-        if (finished >= count) {
-            return true;
-        }
-        if (GetTickCount() - start >= timeoutMs) {
-            return false;
-        }
-        Sleep(5);
-    }
+            return finished >= count;
+        },
+        timeoutMs);
 }
 
 std::vector<RecordedRequest> TestServer::Requests() const

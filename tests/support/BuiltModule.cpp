@@ -1,4 +1,4 @@
-#include "tests/app/BuiltModule.h"
+#include "tests/support/BuiltModule.h"
 
 #include <vector>
 

@@ -1,0 +1,52 @@
+// One call of an entry point (an export of the module, or the program's run) on a thread of its
+// own, with an owner window made on that thread as an installer's window would be.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+
+namespace kdm_test {
+
+// Whether a run makes its owner window first, as an installer has one, or runs without (the
+// program: its dialog stands over the desktop).
+enum class OwnerWindow { Made, None };
+
+class DialogRun {
+public:
+    // What the run calls on its thread, with the owner window (null without one); its result is
+    // the run's Result().
+    using EntryCall = std::function<int(HWND owner)>;
+
+    // Returns once the owner window exists; it is visible, at ownerRect in screen coordinates.
+    explicit DialogRun(EntryCall entry, OwnerWindow owner = OwnerWindow::Made,
+                       RECT ownerRect = RECT{40, 60, 940, 660});
+    // Waits up to a minute for the entry point to return.
+    ~DialogRun();
+    DialogRun(const DialogRun&) = delete;
+    DialogRun& operator=(const DialogRun&) = delete;
+
+    HWND Owner() const { return owner_; }
+    // Waits for the entry point to return; false when it did not within timeoutMs.
+    bool Finish(DWORD timeoutMs);
+    // Read after Finish. Result() is -100 while the entry point has not returned.
+    int Result() const { return result_; }
+    // Whether a WM_QUIT was left in the thread's queue (the caller's loop would have seen it).
+    bool QuitMessageSeen() const { return quitSeen_; }
+    WPARAM QuitCode() const { return quitCode_; }
+
+private:
+    static DWORD WINAPI ThreadProc(void* parameter);
+
+    const EntryCall entry_;
+    const bool makesOwner_;
+    const RECT ownerRect_;
+    HANDLE ready_;
+    HANDLE thread_ = nullptr;
+    HWND owner_ = nullptr;
+    int result_ = -100;
+    bool quitSeen_ = false;
+    WPARAM quitCode_ = 0;
+};
+
+} // namespace kdm_test
