@@ -17,7 +17,8 @@
 // MAtomException from DecodeHashCode and from the buffers, MUnitException from count arithmetic.
 //
 // Not synchronised: each object is used by one thread.
-#pragma once
+#ifndef KDM_CRYPT_CRYPT_H
+#define KDM_CRYPT_CRYPT_H
 
 #include <cstdint>
 #include <memory>
@@ -278,3 +279,5 @@ protected:
 // those digits (lower-case letters, white space, anything not ASCII) raises (10, 13). A value of
 // an odd number of bytes raises MUnitException 5.
 MemoryPH<unsigned char> DecodeHashCode(const MAtom<unsigned char>& headerValue);
+
+#endif

@@ -1,6 +1,7 @@
 // Containers: an owning doubly linked list, a key/value pair, a dictionary with unique keys, and
 // an owning pointer. Not synchronised.
-#pragma once
+#ifndef KDM_FOUNDATION_CONTAINERS_H
+#define KDM_FOUNDATION_CONTAINERS_H
 
 #include <cstdint>
 #include <initializer_list>
@@ -232,3 +233,5 @@ public:
 private:
     T* pointer_;
 };
+
+#endif

@@ -1,7 +1,8 @@
 // The library's exception classes. Each is a small record of one or two 32-bit codes, thrown and
 // caught by value; none carries text (texts for the user come from the string table and from
 // FromWin32Error). Code tables are next to each class.
-#pragma once
+#ifndef KDM_FOUNDATION_ERRORS_H
+#define KDM_FOUNDATION_ERRORS_H
 
 #include <cstdint>
 
@@ -93,3 +94,5 @@ private:
     std::uint32_t code_;
     std::uint32_t detail_;
 };
+
+#endif

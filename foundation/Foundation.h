@@ -1,6 +1,7 @@
 // The foundation library: errors, checked unit arithmetic, handles and guards, the observer,
 // buffers, strings, containers, resource strings and version values.
-#pragma once
+#ifndef KDM_FOUNDATION_FOUNDATION_H
+#define KDM_FOUNDATION_FOUNDATION_H
 
 #include "foundation/Containers.h"
 #include "foundation/Errors.h"
@@ -10,3 +11,5 @@
 #include "foundation/ResourceStrings.h"
 #include "foundation/StringEx.h"
 #include "foundation/Units.h"
+
+#endif

@@ -1,7 +1,8 @@
 // Holders of Win32 handles and scoped release guards. None of them throws; the results of
 // CloseHandle, FreeLibrary, InternetCloseHandle, FindClose and the other release calls are
 // returned, not checked. None can be copied, so a handle is closed by exactly one owner.
-#pragma once
+#ifndef KDM_FOUNDATION_HANDLES_H
+#define KDM_FOUNDATION_HANDLES_H
 
 #include <windows.h>
 #include <wininet.h>
@@ -218,3 +219,5 @@ private:
 
     ScopedRelease<CriticalSectionLeave> entered_;
 };
+
+#endif

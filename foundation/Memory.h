@@ -8,7 +8,8 @@
 // MMemory<T> family: a raw block whose size is kept in bytes; MMemoryPH<T,F> owns it.
 //
 // Not synchronised: each buffer is used by one thread at a time.
-#pragma once
+#ifndef KDM_FOUNDATION_MEMORY_H
+#define KDM_FOUNDATION_MEMORY_H
 
 #include <cstdint>
 #include <cstring>
@@ -389,3 +390,5 @@ private:
 
     HANDLE heap;
 };
+
+#endif

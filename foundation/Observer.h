@@ -1,5 +1,6 @@
 // The progress and cancel callback of long-running loops.
-#pragma once
+#ifndef KDM_FOUNDATION_OBSERVER_H
+#define KDM_FOUNDATION_OBSERVER_H
 
 #include <cstdint>
 
@@ -32,3 +33,5 @@ public:
 protected:
     HANDLE pauseHandle;
 };
+
+#endif

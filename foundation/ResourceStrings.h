@@ -1,6 +1,7 @@
 // Texts from the module's string table and version block. Nothing is cached: every call reads
 // the resources again. Every failure named below raises MStringExException 0.
-#pragma once
+#ifndef KDM_FOUNDATION_RESOURCESTRINGS_H
+#define KDM_FOUNDATION_RESOURCESTRINGS_H
 
 #include <windows.h>
 
@@ -25,3 +26,5 @@ MStringEx<wchar_t> FormattedResourceString(UINT id, const Args&... values)
 // first translation of the module's translation table that has it. Raises when the module has no
 // version block or no translation has the value.
 MStringEx<wchar_t> VersionString(const wchar_t* name);
+
+#endif

@@ -6,7 +6,8 @@
 // only" exist for MStringEx<wchar_t> alone.
 //
 // Case-insensitive operations fold only the ASCII letters A-Z and a-z.
-#pragma once
+#ifndef KDM_FOUNDATION_STRINGEX_H
+#define KDM_FOUNDATION_STRINGEX_H
 
 #include <cstdarg>
 #include <cstdint>
@@ -182,3 +183,5 @@ inline const wchar_t* FormatArgument(const MStringEx<wchar_t>& text)
 
 extern template class MStringEx<wchar_t>;
 extern template class MStringEx<char>;
+
+#endif

@@ -3,7 +3,8 @@
 // libraries in the program's own folder first. So the program imports statically only known
 // system libraries, delay-loads the others, and loads every library, its own and the delay-loaded
 // ones, through LoadSystemLibrary: from the system folder and never from the program's folder.
-#pragma once
+#ifndef KDM_FOUNDATION_SYSTEMLIBRARIES_H
+#define KDM_FOUNDATION_SYSTEMLIBRARIES_H
 
 #include <windows.h>
 
@@ -65,3 +66,5 @@ private:
     const ModuleGuard internet_;
     const ModuleGuard winsock_;
 };
+
+#endif

@@ -1,6 +1,7 @@
 // The milliseconds since the system started, for a runtime that needs GetTickCount64 on systems
 // that lack it (see TickCount64.cpp).
-#pragma once
+#ifndef KDM_FOUNDATION_TICKCOUNT64_H
+#define KDM_FOUNDATION_TICKCOUNT64_H
 
 #include <windows.h>
 
@@ -10,3 +11,5 @@ ULONGLONG TickCount64From(HMODULE kernel);
 
 // What the binaries call instead of an imported GetTickCount64: TickCount64From(kernel32).
 extern "C" ULONGLONG(WINAPI* const kdmGetTickCount64Import)();
+
+#endif

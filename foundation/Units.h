@@ -1,7 +1,8 @@
 // Checked arithmetic on element counts, lengths and positions ("units", unsigned 32-bit). Every
 // count calculation of the library goes through these; a result that does not fit raises
 // MUnitException instead of wrapping.
-#pragma once
+#ifndef KDM_FOUNDATION_UNITS_H
+#define KDM_FOUNDATION_UNITS_H
 
 #include <cstdint>
 #include <limits>
@@ -69,3 +70,5 @@ inline std::uint32_t UnitMin(std::uint32_t a, std::uint32_t b)
 {
     return a < b ? a : b;
 }
+
+#endif

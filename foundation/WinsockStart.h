@@ -1,6 +1,7 @@
 // The holder of one WSAStartup, apart from foundation/Handles.h so that only the units that use
 // Winsock see its header.
-#pragma once
+#ifndef KDM_FOUNDATION_WINSOCKSTART_H
+#define KDM_FOUNDATION_WINSOCKSTART_H
 
 #include <winsock2.h>
 
@@ -16,3 +17,5 @@ struct WinsockCleanup {
 };
 
 using WinsockStart = ScopedRelease<WinsockCleanup>;
+
+#endif

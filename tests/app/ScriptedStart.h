@@ -1,7 +1,8 @@
 // A start sequence that a dialog test scripts. Linking ScriptedStart.cpp into a test program
 // replaces the program's StartDownload (the linker then takes no StartDownload from the program
 // library), so the real dialog procedure runs with a start whose outcome the test chooses.
-#pragma once
+#ifndef KDM_TESTS_APP_SCRIPTEDSTART_H
+#define KDM_TESTS_APP_SCRIPTEDSTART_H
 
 #include <windows.h>
 
@@ -22,3 +23,5 @@ struct StartScript {
 extern StartScript startScript;
 
 }  // namespace kdm_test
+
+#endif

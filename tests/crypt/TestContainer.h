@@ -1,5 +1,6 @@
 // Key containers of the crypt tests and what the tests read from them.
-#pragma once
+#ifndef KDM_TESTS_CRYPT_TESTCONTAINER_H
+#define KDM_TESTS_CRYPT_TESTCONTAINER_H
 
 #include <string>
 #include <vector>
@@ -126,3 +127,5 @@ inline MemoryPH<unsigned char> PublicKeyBlob(DWORD bits)
     CryptReleaseContext(provider, 0);
     return blob;
 }
+
+#endif

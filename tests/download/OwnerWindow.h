@@ -1,7 +1,8 @@
 // A visible top-level window that stands in for the download dialog as the owner of the Save As
 // dialog and the message boxes. It sits away from the screen's centre, where Wine puts a window
 // that nobody placed.
-#pragma once
+#ifndef KDM_TESTS_DOWNLOAD_OWNERWINDOW_H
+#define KDM_TESTS_DOWNLOAD_OWNERWINDOW_H
 
 #include <windows.h>
 
@@ -27,3 +28,5 @@ public:
 private:
     HWND hwnd_;
 };
+
+#endif

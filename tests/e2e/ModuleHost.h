@@ -1,7 +1,8 @@
 // The host side of the end-to-end tests: the real module loaded as an installer loads it, its
 // exports as a DialogRun calls them (on a dialog thread of their own, with an owner window), and a
 // user who abandons whatever a run asks.
-#pragma once
+#ifndef KDM_TESTS_E2E_MODULEHOST_H
+#define KDM_TESTS_E2E_MODULEHOST_H
 
 #include <windows.h>
 
@@ -95,3 +96,5 @@ private:
 };
 
 } // namespace kdm_test
+
+#endif

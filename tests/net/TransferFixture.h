@@ -1,6 +1,7 @@
 // What the transfer tests share: a loopback server on 127.0.0.6:80, a target file, a window
 // that records the progress messages, and the cancel event.
-#pragma once
+#ifndef KDM_TESTS_NET_TRANSFERFIXTURE_H
+#define KDM_TESTS_NET_TRANSFERFIXTURE_H
 
 #include <cstdint>
 #include <functional>
@@ -74,3 +75,5 @@ protected:
 };
 
 }  // namespace kdm_net_test
+
+#endif

@@ -1,5 +1,6 @@
 // Access to the built program binaries from a test program in build/tests.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_BUILTMODULE_H
+#define KDM_TESTS_SUPPORT_BUILTMODULE_H
 
 #include <windows.h>
 
@@ -26,3 +27,5 @@ private:
 };
 
 } // namespace kdm_test
+
+#endif

@@ -1,6 +1,7 @@
 // One call of an entry point (an export of the module, or the program's run) on a thread of its
 // own, with an owner window made on that thread as an installer's window would be.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_DIALOGRUN_H
+#define KDM_TESTS_SUPPORT_DIALOGRUN_H
 
 #include <windows.h>
 
@@ -50,3 +51,5 @@ private:
 };
 
 } // namespace kdm_test
+
+#endif

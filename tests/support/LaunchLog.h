@@ -1,7 +1,8 @@
 // The log that recording_handler.exe writes: one line per launch, the handler's full command line
 // in UTF-8. The handler finds the log through the environment variable below, which it inherits
 // from the process that launched it (the test process, through ShellExecuteExW).
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_LAUNCHLOG_H
+#define KDM_TESTS_SUPPORT_LAUNCHLOG_H
 
 #include <string>
 #include <vector>
@@ -48,3 +49,5 @@ private:
 };
 
 }  // namespace kdm_test
+
+#endif

@@ -5,7 +5,8 @@
 //
 // Each wait polls about every 20 ms until the operator's time-out. Failures come back as
 // results with a readable message that lists the top-level windows present at that moment.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_OPERATOR_H
+#define KDM_TESTS_SUPPORT_OPERATOR_H
 
 #include <string>
 #include <vector>
@@ -162,3 +163,5 @@ private:
 };
 
 }  // namespace kdm_test
+
+#endif

@@ -1,5 +1,6 @@
 // Reads the headers and import tables of a built PE32 binary from its file, without loading it.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_PEIMAGE_H
+#define KDM_TESTS_SUPPORT_PEIMAGE_H
 
 #include <cstdint>
 #include <string>
@@ -70,3 +71,5 @@ private:
 };
 
 } // namespace kdm_test
+
+#endif

@@ -1,5 +1,6 @@
 // Counters of this process's resources, for the tests that check that repeated runs leak nothing.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_PROCESSCOUNTERS_H
+#define KDM_TESTS_SUPPORT_PROCESSCOUNTERS_H
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -17,3 +18,5 @@ DWORD OpenHandleCount();
 SIZE_T PrivateBytes();
 
 } // namespace kdm_test
+
+#endif

@@ -1,6 +1,7 @@
 // A folder of its own under the temporary folder for one test, removed with its content at the
 // end (read-only files included).
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_TEMPFOLDER_H
+#define KDM_TESTS_SUPPORT_TEMPFOLDER_H
 
 #include <string>
 
@@ -78,3 +79,5 @@ inline bool WriteTestFile(const std::wstring& path, const char* content = "")
     CloseHandle(file);
     return ok && written == size;
 }
+
+#endif

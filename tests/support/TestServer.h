@@ -16,7 +16,8 @@
 //     ... run the program ...
 //     ASSERT_TRUE(server.WaitForRequests(1, 10000)) << server.Describe();
 //     EXPECT_EQ("NORVALIS_PRODUCT: Kestrune", server.Requests()[0].Find("NORVALIS_PRODUCT")->line);
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_TESTSERVER_H
+#define KDM_TESTS_SUPPORT_TESTSERVER_H
 
 #include <cstdint>
 #include <deque>
@@ -190,3 +191,5 @@ private:
 };
 
 }  // namespace kdm_test
+
+#endif

@@ -1,5 +1,6 @@
 // Text conversions and error texts shared by the test bench.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_TEXTUTIL_H
+#define KDM_TESTS_SUPPORT_TEXTUTIL_H
 
 #include <cstdint>
 #include <string>
@@ -41,3 +42,5 @@ std::string Sha1HexUpper(const std::string& bytes);
 std::string PatternSha1HexUpper(std::uint64_t size);
 
 } // namespace kdm_test
+
+#endif

@@ -1,6 +1,7 @@
 // What a call threw, for comparing with the expected codes. An exception of another type
 // propagates and fails the test.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_THROWN_H
+#define KDM_TESTS_SUPPORT_THROWN_H
 
 #include <cstdint>
 #include <utility>
@@ -33,3 +34,5 @@ std::pair<std::int64_t, std::int64_t> ThrownAtom(F f)
 
 using AtomError = std::pair<std::int64_t, std::int64_t>;
 const AtomError kNoError{-1, -1};
+
+#endif

@@ -1,6 +1,7 @@
 // Waiting for what another thread or process brings about: a window that appears, a request that
 // arrives, a line in a log.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_WAITUNTIL_H
+#define KDM_TESTS_SUPPORT_WAITUNTIL_H
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -32,3 +33,5 @@ template <typename Condition> bool WaitUntil(Condition condition, DWORD timeoutM
 }
 
 } // namespace kdm_test
+
+#endif

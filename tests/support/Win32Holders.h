@@ -1,7 +1,8 @@
 // Holders for the handles of the test bench: release traits of the program's holder template
 // (foundation/Handles.h and foundation/WinsockStart.h, headers only). The bench uses nothing else
 // of the program's library, so that it can test that library without depending on it.
-#pragma once
+#ifndef KDM_TESTS_SUPPORT_WIN32HOLDERS_H
+#define KDM_TESTS_SUPPORT_WIN32HOLDERS_H
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -62,3 +63,5 @@ inline int StartWinsock22()
 }
 
 } // namespace kdm_test
+
+#endif
