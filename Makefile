@@ -1,6 +1,6 @@
 # Top-level commands. Each target installs the Debian packages it needs first (idempotent).
 #   make build   the shipped binaries in build/bin/
-#   make test    the include direction check, then the whole test suite under Wine and Xvfb
+#   make test    the include direction and style checks, then the whole test suite under Wine and Xvfb
 #   make demo    the program against the local reference server
 #   make bench   transfer, verification and memory against their floors; writes docs/performance.md
 #   make release the signed shipped binaries in dist/, built twice and compared (see README.md)
@@ -30,6 +30,7 @@ build: configure
 
 test: configure
 	@scripts/check-includes.py
+	@scripts/check-style.sh
 	@cmake --build $(BUILD) -j $(JOBS)
 	@xvfb-run -a -s "-screen 0 1280x1024x24" tests/wine/run-suite.sh $(BUILD)
 

@@ -12,20 +12,20 @@ namespace {
 // rather than thread_local: implicit TLS does not work in a DLL loaded at run time on Windows XP.
 class ThreadHookSlot {
 public:
-    ThreadHookSlot() : slot_(TlsAlloc()) {}
+    ThreadHookSlot() : slot(TlsAlloc()) {}
 
     HHOOK Get() const
     {
-        return slot_.IsEmpty() ? nullptr : static_cast<HHOOK>(TlsGetValue(slot_.Get()));
+        return slot.IsEmpty() ? nullptr : static_cast<HHOOK>(TlsGetValue(slot.Get()));
     }
     void Set(HHOOK hook)
     {
-        if (!slot_.IsEmpty())
-            TlsSetValue(slot_.Get(), hook);
+        if (!slot.IsEmpty())
+            TlsSetValue(slot.Get(), hook);
     }
 
 private:
-    const TlsSlotGuard slot_;
+    const TlsSlotGuard slot;
 };
 
 ThreadHookSlot messageBoxHook;

@@ -44,8 +44,8 @@ public:
     bool Notify(std::uint64_t done, std::uint64_t total, std::uint64_t blockSize) override;
 
 private:
-    HWND window_;
-    HANDLE cancelRequest_;
+    HWND window;
+    HANDLE cancelRequest;
 };
 
 #endif

@@ -10,8 +10,8 @@
 
 namespace {
 
-const unsigned int progressRange = 5000;
-const unsigned int unknownTotalPosition = 2500;
+const unsigned int kProgressRange = 5000;
+const unsigned int kUnknownTotalPosition = 2500;
 
 // The total label holds exactly three dots until the first progress message replaces them.
 bool TotalLabelIsPlaceholder()
@@ -23,12 +23,12 @@ bool TotalLabelIsPlaceholder()
 
 unsigned int ProgressPosition(std::uint64_t total, std::uint64_t done)
 {
-    const double position =
-        static_cast<double>(done) / static_cast<double>(total) * static_cast<double>(progressRange);
+    const double position = static_cast<double>(done) / static_cast<double>(total) *
+                            static_cast<double>(kProgressRange);
     // A count beyond the total (a server that sends more than it announced) shows a full bar.
     // Clamped here rather than truncated to 32 bits, which would wrap to an arbitrary position.
-    if (position >= static_cast<double>(progressRange))
-        return progressRange;
+    if (position >= static_cast<double>(kProgressRange))
+        return kProgressRange;
     return static_cast<unsigned int>(position);
 }
 
@@ -46,7 +46,7 @@ void ShowDownloadProgress(std::uint64_t total, std::uint64_t done)
     } else {
         if (TotalLabelIsPlaceholder())
             SetWindowTextW(bytesTotalLabel, ResourceString(IDS_TOTAL_UNKNOWN).Data());
-        SendMessageW(progressBar, PBM_SETPOS, unknownTotalPosition, 0);
+        SendMessageW(progressBar, PBM_SETPOS, kUnknownTotalPosition, 0);
     }
 }
 
@@ -56,7 +56,7 @@ void ShowVerifyProgress(std::uint64_t done)
 }
 
 LocalObserver::LocalObserver(HWND window, HANDLE cancelRequest)
-    : MObserver(INVALID_HANDLE_VALUE), window_(window), cancelRequest_(cancelRequest)
+    : MObserver(INVALID_HANDLE_VALUE), window(window), cancelRequest(cancelRequest)
 {
 }
 
@@ -64,9 +64,9 @@ LocalObserver::~LocalObserver() = default;
 
 bool LocalObserver::Notify(std::uint64_t done, std::uint64_t total, std::uint64_t)
 {
-    if (WaitForSingleObject(cancelRequest_, 0) != WAIT_TIMEOUT)
+    if (WaitForSingleObject(cancelRequest, 0) != WAIT_TIMEOUT)
         return false;
-    SendMessageW(window_, WM_VERIFY_PROGRESS, reinterpret_cast<WPARAM>(&total),
+    SendMessageW(window, WM_VERIFY_PROGRESS, reinterpret_cast<WPARAM>(&total),
                  reinterpret_cast<LPARAM>(&done));
     Sleep(20);
     return true;

@@ -14,7 +14,7 @@
 namespace bench {
 
 // The message the loops send after each block: wParam and lParam point to 64-bit counts.
-const UINT benchMessage = WM_APP + 1;
+const UINT kBenchMessage = WM_APP + 1;
 
 inline double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to)
 {
@@ -77,12 +77,12 @@ private:
 
 inline LRESULT CALLBACK EmptyReceiverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == benchMessage)
+    if (message == kBenchMessage)
         return 0;
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-// A hidden window whose handler answers benchMessage and does nothing else.
+// A hidden window whose handler answers kBenchMessage and does nothing else.
 inline HWND CreateEmptyReceiver(void*)
 {
     WNDCLASSW windowClass{};

@@ -85,7 +85,7 @@ int MeasureAll(HWND dialog, int calls)
             return 1;
         }
         Measure("message", nullptr, calls,
-                [&](int) { SendMessageW(receiver.Window(), bench::benchMessage, 0, 0); });
+                [&](int) { SendMessageW(receiver.Window(), bench::kBenchMessage, 0, 0); });
     }
     const auto countText = [&](int i) {
         wchar_t text[32];

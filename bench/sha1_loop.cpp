@@ -16,8 +16,8 @@
 
 namespace {
 
-const DWORD blockBytes = 0x100000;
-const DWORD pauseMs = 20;
+const DWORD kBlockBytes = 0x100000;
+const DWORD kPauseMs = 20;
 
 } // namespace
 
@@ -52,17 +52,17 @@ int wmain(int argc, wchar_t** argv)
     QueryPerformanceCounter(&start);
     HCRYPTHASH hash = 0;
     CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash);
-    std::vector<unsigned char> buffer(blockBytes);
+    std::vector<unsigned char> buffer(kBlockBytes);
     unsigned long long done = 0;
     bool ok = true;
     for (;;) {
         if (floor) {
-            SendMessageW(receiver->Window(), bench::benchMessage, reinterpret_cast<WPARAM>(&done),
+            SendMessageW(receiver->Window(), bench::kBenchMessage, reinterpret_cast<WPARAM>(&done),
                          reinterpret_cast<LPARAM>(&done));
-            Sleep(pauseMs);
+            Sleep(kPauseMs);
         }
         DWORD read = 0;
-        if (!ReadFile(file, buffer.data(), blockBytes, &read, nullptr)) {
+        if (!ReadFile(file, buffer.data(), kBlockBytes, &read, nullptr)) {
             std::fprintf(stderr, "ReadFile failed: %lu\n", GetLastError());
             ok = false;
             break;

@@ -23,7 +23,7 @@
 
 namespace {
 
-const wchar_t requestHeaders[] =
+const wchar_t kRequestHeaders[] =
     L"NORVALIS_PRODUCT: Kestrune\r\nNORVALIS_PRODUCT_VERSION: 2\r\nZELQ_OS_VERSION: 7\r\n"
     L"ZELQ_CPU_TYPE: 32";
 
@@ -40,7 +40,7 @@ INT_PTR CALLBACK DesignDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         SetWindowTextW(totalLabel, L"...");
         return TRUE;
     }
-    if (message != bench::benchMessage)
+    if (message != bench::kBenchMessage)
         return FALSE;
     const std::uint64_t total = *reinterpret_cast<const std::uint64_t*>(wParam);
     const std::uint64_t done = *reinterpret_cast<const std::uint64_t*>(lParam);
@@ -82,7 +82,7 @@ int Transfer(const wchar_t* address, const wchar_t* outputPath, bool bare, bool 
     HANDLE cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HINTERNET internet =
         InternetOpenW(L"kdm-bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    HINTERNET request = InternetOpenUrlW(internet, address, requestHeaders, static_cast<DWORD>(-1),
+    HINTERNET request = InternetOpenUrlW(internet, address, kRequestHeaders, static_cast<DWORD>(-1),
                                          INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                              INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
                                              INTERNET_FLAG_PRAGMA_NOCACHE,
@@ -138,7 +138,7 @@ int Transfer(const wchar_t* address, const wchar_t* outputPath, bool bare, bool 
         done += read;
         ++blocks;
         if (!bare) {
-            SendMessageW(receiver->Window(), bench::benchMessage,
+            SendMessageW(receiver->Window(), bench::kBenchMessage,
                          reinterpret_cast<WPARAM>(&announced), reinterpret_cast<LPARAM>(&done));
         }
         if (read == 0)

@@ -13,12 +13,8 @@ struct AlgorithmName {
 };
 
 const AlgorithmName kAlgorithmNames[] = {
-    {CALG_MD2, L"MD2"},
-    {CALG_MD4, L"MD4"},
-    {CALG_MD5, L"MD5"},
-    {CALG_SHA1, L"SHA-1"},
-    {kAlgSha256, L"SHA2-256"},
-    {kAlgSha384, L"SHA2-384"},
+    {CALG_MD2, L"MD2"},        {CALG_MD4, L"MD4"},        {CALG_MD5, L"MD5"},
+    {CALG_SHA1, L"SHA-1"},     {kAlgSha256, L"SHA2-256"}, {kAlgSha384, L"SHA2-384"},
     {kAlgSha512, L"SHA2-512"},
 };
 
@@ -26,7 +22,7 @@ const ALG_ID kSupportedOrder[] = {
     kAlgSha512, kAlgSha384, kAlgSha256, CALG_SHA1, CALG_MD2, CALG_MD4, CALG_MD5,
 };
 
-}  // namespace
+} // namespace
 
 bool SetAuthenticatedUsersAccess(HCRYPTPROV provider)
 {
@@ -236,8 +232,7 @@ std::unique_ptr<MCryptBase::HashAlgList> MAAuthenticator::MAAuthAlgHash::Support
 MAAuthenticator::MAAuthenticator(const MStringEx<wchar_t>& containerName,
                                  const KeyLength& keyLength, const MAAuthAlgHash& hashAlgorithm,
                                  const MAAuthAlgFlags& algorithmFlags)
-    : MAsymmetric(containerName, keyLength),
-      hashAlgorithm(hashAlgorithm),
+    : MAsymmetric(containerName, keyLength), hashAlgorithm(hashAlgorithm),
       algorithmFlags(algorithmFlags)
 {
 }

@@ -46,13 +46,13 @@ public:
         UnknownAlgorithm = 15,
     };
 
-    MCryptException(std::uint32_t code, std::uint32_t error) : code_(code), error_(error) {}
-    std::uint32_t Code() const { return code_; }
-    std::uint32_t Error() const { return error_; }
+    MCryptException(std::uint32_t code, std::uint32_t error) : code(code), error(error) {}
+    std::uint32_t Code() const { return code; }
+    std::uint32_t Error() const { return error; }
 
 private:
-    std::uint32_t code_;
-    std::uint32_t error_;
+    std::uint32_t code;
+    std::uint32_t error;
 };
 
 // The SHA-2 algorithm identifiers, which the Windows headers declare only for targets newer than

@@ -87,7 +87,7 @@ bool HashFromStart(HCRYPTPROV provider, ALG_ID algorithm, HANDLE file, MObserver
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool MAAuthenticator::HashFile(HANDLE file, MemoryPH<unsigned char>& digest, MObserver& observer)
 {

@@ -114,7 +114,7 @@ int RunDownload(DownloadJob& job)
     SetWindowTextW(bytesDoneLabel, ResourceString(IDS_CONNECTING).Data());
     SetWindowTextW(bytesTotalLabel, L"...");
     HeaderDictionary headers{
-        new HeaderDictionary::PairType(MStringEx<wchar_t>(hashCodeHeaderName))};
+        new HeaderDictionary::PairType(MStringEx<wchar_t>(kHashCodeHeaderName))};
     if (!HttpDownload(ResourceString(IDS_DOWNLOAD_ADDRESS), requestHeaders, job.internalName,
                       job.file.Get(), job.dialog, WM_DOWNLOAD_PROGRESS, cancelEvent.Get(),
                       headers)) {
@@ -143,7 +143,7 @@ MStringEx<wchar_t> RequestHeaderBlock(const MStringEx<wchar_t>& productName,
                                       const MStringEx<wchar_t>& osName,
                                       const MStringEx<wchar_t>& bitness)
 {
-    return MStringEx<wchar_t>::Format(requestHeaderFormat, productName,
+    return MStringEx<wchar_t>::Format(kRequestHeaderFormat, productName,
                                       productVersion.LeftOfChar(L'.'), osName, bitness);
 }
 

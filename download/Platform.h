@@ -21,11 +21,11 @@ class UnsupportedSystem {
 public:
     enum : std::int32_t { TooOld = 1, NotRecognised = -1 };
 
-    explicit UnsupportedSystem(std::int32_t code) : code_(code) {}
-    std::int32_t Code() const { return code_; }
+    explicit UnsupportedSystem(std::int32_t code) : code(code) {}
+    std::int32_t Code() const { return code; }
 
 private:
-    std::int32_t code_;
+    std::int32_t code;
 };
 
 // Sets job.osName to "XP", "Vista", "7" or "8", or throws UnsupportedSystem; nothing else

@@ -13,19 +13,19 @@ static_assert(sizeof(OPENFILENAMEW) == 88, "OPENFILENAMEW with its Windows 2000 
 namespace {
 
 // FOLDERID_Downloads; the SDK defines it only for Windows Vista and later.
-const GUID downloadsFolderId = {
+const GUID kDownloadsFolderId = {
     0x374de290, 0x123f, 0x4565, {0x91, 0x64, 0x39, 0xc4, 0x92, 0x5e, 0x46, 0x7b}};
 // KF_FLAG_CREATE: the shell creates the folder when it is missing.
-const DWORD knownFolderCreate = 0x8000;
+const DWORD kKnownFolderCreate = 0x8000;
 
 using GetKnownFolderPathFunction = HRESULT(WINAPI*)(const GUID*, DWORD, HANDLE, wchar_t**);
 
-const DWORD saveAsFlags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_ENABLEHOOK |
-                          OFN_PATHMUSTEXIST | OFN_EXPLORER | OFN_DONTADDTORECENT;
-static_assert(saveAsFlags == 0x2080826, "the Save As flags");
+const DWORD kSaveAsFlags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_ENABLEHOOK |
+                           OFN_PATHMUSTEXIST | OFN_EXPLORER | OFN_DONTADDTORECENT;
+static_assert(kSaveAsFlags == 0x2080826, "the Save As flags");
 
 // Each filter is null-terminated and the list ends with a second null.
-const wchar_t saveAsFilter[] = L"Microsoft Installer (*.msi)\0*.msi\0All Files\0*.*\0";
+const wchar_t kSaveAsFilter[] = L"Microsoft Installer (*.msi)\0*.msi\0All Files\0*.*\0";
 
 struct CoTaskMemRelease {
     using Handle = wchar_t*;
@@ -54,7 +54,7 @@ MStringEx<wchar_t> DownloadsKnownFolder()
     }
     wchar_t* path = nullptr;
     const HRESULT result =
-        getKnownFolderPath(&downloadsFolderId, knownFolderCreate, nullptr, &path);
+        getKnownFolderPath(&kDownloadsFolderId, kKnownFolderCreate, nullptr, &path);
     // The caller frees the path whether the call succeeded or not.
     CoTaskMemGuard pathGuard(path);
     if (FAILED(result)) {
@@ -187,12 +187,12 @@ void FillSaveAsRequest(OPENFILENAMEW& request, HWND owner, wchar_t* buffer,
     request = OPENFILENAMEW{};
     request.lStructSize = sizeof(request);
     request.hwndOwner = owner;
-    request.lpstrFilter = saveAsFilter;
+    request.lpstrFilter = kSaveAsFilter;
     request.nFilterIndex = 1;
     request.lpstrFile = buffer;
     request.nMaxFile = SaveAsBufferLength;
     request.lpstrTitle = title.Data();
-    request.Flags = saveAsFlags;
+    request.Flags = kSaveAsFlags;
     request.lpfnHook = SaveAsPlacementHook;
 }
 

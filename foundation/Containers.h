@@ -14,16 +14,12 @@
 
 // A list that owns its elements, kept in insertion order. Positions are served from an index of
 // element pointers built on the first GetAt and discarded by every Add and RemoveAll.
-template <typename T>
-class MList {
+template <typename T> class MList {
 public:
     MList() : count(0), last(nullptr), first(nullptr), index(nullptr) {}
     // Appends each element in order and owns all of them; if an Add throws, every element
     // given is destroyed (those not yet added too) and the exception propagates.
-    MList(std::initializer_list<T*> elements) : MList()
-    {
-        AddEach(elements);
-    }
+    MList(std::initializer_list<T*> elements) : MList() { AddEach(elements); }
     virtual ~MList() { MList::RemoveAll(); }
     MList(const MList&) = delete;
     MList& operator=(const MList&) = delete;
@@ -81,8 +77,7 @@ protected:
         T* item;
     };
 
-    template <typename Adder>
-    void AddEach(std::initializer_list<T*> elements, Adder add)
+    template <typename Adder> void AddEach(std::initializer_list<T*> elements, Adder add)
     {
         T* const* next = elements.begin();
         try {
@@ -107,8 +102,8 @@ protected:
         if (index != nullptr) {
             return;
         }
-        index = static_cast<T**>(AllocateHeapBlock(
-            GetProcessHeap(), 0, static_cast<std::uint64_t>(count) * sizeof(T*)));
+        index = static_cast<T**>(
+            AllocateHeapBlock(GetProcessHeap(), 0, static_cast<std::uint64_t>(count) * sizeof(T*)));
         std::uint32_t i = 0;
         for (const Node* node = first; node != nullptr; node = node->next) {
             index[i++] = node->item;
@@ -127,8 +122,7 @@ protected:
 };
 
 // A key and a value held by value, and a tag that the containers copy but never interpret.
-template <typename K, typename V>
-class Pair {
+template <typename K, typename V> class Pair {
 public:
     enum : int { DefaultTag = 2 };
 
@@ -195,10 +189,9 @@ public:
 };
 
 // Owns one heap object (allocated with new). Not copyable.
-template <typename T>
-class MSmartPtr {
+template <typename T> class MSmartPtr {
 public:
-    explicit MSmartPtr(T* pointer = nullptr) : pointer_(pointer) {}
+    explicit MSmartPtr(T* pointer = nullptr) : pointer(pointer) {}
     ~MSmartPtr() { Reset(); }
     MSmartPtr(const MSmartPtr&) = delete;
     MSmartPtr& operator=(const MSmartPtr&) = delete;
@@ -206,32 +199,32 @@ public:
     // The owned object; an empty pointer raises MSmartPtrError (0, 0).
     T* Get() const
     {
-        if (pointer_ == nullptr) {
+        if (pointer == nullptr) {
             throw MSmartPtrError(MSmartPtrError::EmptyPointer, 0);
         }
-        return pointer_;
+        return pointer;
     }
     T* operator->() const { return Get(); }
     T& operator*() const { return *Get(); }
-    bool IsEmpty() const { return pointer_ == nullptr; }
+    bool IsEmpty() const { return pointer == nullptr; }
     // Destroys the object, if any, and holds null. Safe twice.
     void Reset()
     {
-        T* const pointer = pointer_;
-        pointer_ = nullptr;
-        delete pointer;
+        T* const held = pointer;
+        pointer = nullptr;
+        delete held;
     }
     // Gives up ownership without destroying the object: returns it (null when empty) and holds
     // null.
     T* Release()
     {
-        T* const pointer = pointer_;
-        pointer_ = nullptr;
-        return pointer;
+        T* const held = pointer;
+        pointer = nullptr;
+        return held;
     }
 
 private:
-    T* pointer_;
+    T* pointer;
 };
 
 #endif

@@ -19,11 +19,11 @@ public:
         NarrowingOverflow = 7,
     };
 
-    explicit MUnitException(std::uint32_t code) : code_(code) {}
-    std::uint32_t Code() const { return code_; }
+    explicit MUnitException(std::uint32_t code) : code(code) {}
+    std::uint32_t Code() const { return code; }
 
 private:
-    std::uint32_t code_;
+    std::uint32_t code;
 };
 
 // A buffer operation was refused or failed. Code and detail:
@@ -45,13 +45,13 @@ public:
         InvalidData = 10,
     };
 
-    MAtomException(std::uint32_t code, std::uint32_t detail) : code_(code), detail_(detail) {}
-    std::uint32_t Code() const { return code_; }
-    std::uint32_t Detail() const { return detail_; }
+    MAtomException(std::uint32_t code, std::uint32_t detail) : code(code), detail(detail) {}
+    std::uint32_t Code() const { return code; }
+    std::uint32_t Detail() const { return detail; }
 
 private:
-    std::uint32_t code_;
-    std::uint32_t detail_;
+    std::uint32_t code;
+    std::uint32_t detail;
 };
 
 // A string operation failed:
@@ -62,11 +62,11 @@ class MStringExException {
 public:
     enum : std::int32_t { ResourceMissing = 0, NotADigit = 3, UnsupportedRadix = 4 };
 
-    explicit MStringExException(std::int32_t code) : code_(code) {}
-    std::int32_t Code() const { return code_; }
+    explicit MStringExException(std::int32_t code) : code(code) {}
+    std::int32_t Code() const { return code; }
 
 private:
-    std::int32_t code_;
+    std::int32_t code;
 };
 
 // A dictionary refused an entry: 2 duplicate key.
@@ -74,11 +74,11 @@ class DictionaryException {
 public:
     enum : std::int32_t { DuplicateKey = 2 };
 
-    explicit DictionaryException(std::int32_t code) : code_(code) {}
-    std::int32_t Code() const { return code_; }
+    explicit DictionaryException(std::int32_t code) : code(code) {}
+    std::int32_t Code() const { return code; }
 
 private:
-    std::int32_t code_;
+    std::int32_t code;
 };
 
 // An MSmartPtr was dereferenced while empty: code 0; the detail carries no meaning.
@@ -86,13 +86,13 @@ class MSmartPtrError {
 public:
     enum : std::uint32_t { EmptyPointer = 0 };
 
-    MSmartPtrError(std::uint32_t code, std::uint32_t detail) : code_(code), detail_(detail) {}
-    std::uint32_t Code() const { return code_; }
-    std::uint32_t Detail() const { return detail_; }
+    MSmartPtrError(std::uint32_t code, std::uint32_t detail) : code(code), detail(detail) {}
+    std::uint32_t Code() const { return code; }
+    std::uint32_t Detail() const { return detail; }
 
 private:
-    std::uint32_t code_;
-    std::uint32_t detail_;
+    std::uint32_t code;
+    std::uint32_t detail;
 };
 
 #endif

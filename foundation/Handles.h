@@ -60,17 +60,16 @@ public:
 // Releasing an empty guard calls nothing and returns FALSE. Traits name the handle type, the
 // empty test, the empty value and the release call, which returns TRUE when the release
 // succeeded. A guard can be moved (the source then holds the empty value), never copied.
-template <typename Traits>
-class ScopedRelease {
+template <typename Traits> class ScopedRelease {
 public:
     using Handle = typename Traits::Handle;
 
-    ScopedRelease() : handle_(Traits::Empty()) {}
-    explicit ScopedRelease(Handle handle) : handle_(handle) {}
+    ScopedRelease() : handle(Traits::Empty()) {}
+    explicit ScopedRelease(Handle handle) : handle(handle) {}
     ~ScopedRelease() { Release(); }
     ScopedRelease(const ScopedRelease&) = delete;
     ScopedRelease& operator=(const ScopedRelease&) = delete;
-    ScopedRelease(ScopedRelease&& other) noexcept : handle_(other.Detach()) {}
+    ScopedRelease(ScopedRelease&& other) noexcept : handle(other.Detach()) {}
     ScopedRelease& operator=(ScopedRelease&& other) noexcept
     {
         if (this != &other) {
@@ -79,33 +78,33 @@ public:
         return *this;
     }
 
-    Handle Get() const { return handle_; }
-    bool IsEmpty() const { return Traits::IsEmpty(handle_); }
+    Handle Get() const { return handle; }
+    bool IsEmpty() const { return Traits::IsEmpty(handle); }
     BOOL Release()
     {
         if (IsEmpty()) {
             return FALSE;
         }
-        const BOOL result = Traits::Free(handle_);
-        handle_ = Traits::Empty();
+        const BOOL result = Traits::Free(handle);
+        handle = Traits::Empty();
         return result;
     }
     // Releases the current handle as Release does, then holds `replacement`.
     void Reset(Handle replacement)
     {
         Release();
-        handle_ = replacement;
+        handle = replacement;
     }
     // Hands the handle to the caller without releasing it, and holds the empty value.
     Handle Detach()
     {
-        const Handle handle = handle_;
-        handle_ = Traits::Empty();
-        return handle;
+        const Handle held = handle;
+        handle = Traits::Empty();
+        return held;
     }
 
 private:
-    Handle handle_;
+    Handle handle;
 };
 
 struct ModuleRelease {
@@ -210,14 +209,14 @@ public:
         return CriticalSectionGuard(TryEnterCriticalSection(&section) ? &section : nullptr);
     }
 
-    bool IsEntered() const { return !entered_.IsEmpty(); }
+    bool IsEntered() const { return !entered.IsEmpty(); }
     // Leaves the section if it is still entered; safe to call twice.
-    void Leave() { entered_.Release(); }
+    void Leave() { entered.Release(); }
 
 private:
-    explicit CriticalSectionGuard(CRITICAL_SECTION* entered) : entered_(entered) {}
+    explicit CriticalSectionGuard(CRITICAL_SECTION* entered) : entered(entered) {}
 
-    ScopedRelease<CriticalSectionLeave> entered_;
+    ScopedRelease<CriticalSectionLeave> entered;
 };
 
 #endif

@@ -2,9 +2,8 @@
 
 void* AllocateHeapBlock(HANDLE heap, DWORD flags, std::uint64_t bytes)
 {
-    void* const block =
-        HeapAlloc(heap, flags & ~static_cast<DWORD>(HEAP_GENERATE_EXCEPTIONS),
-                  UnitNarrow<SIZE_T>(bytes));
+    void* const block = HeapAlloc(heap, flags & ~static_cast<DWORD>(HEAP_GENERATE_EXCEPTIONS),
+                                  UnitNarrow<SIZE_T>(bytes));
     if (block == nullptr) {
         throw MAtomException(MAtomException::HeapExhausted, 8);
     }
@@ -44,7 +43,7 @@ unsigned char HexDigitValue(unsigned char digit)
     throw MAtomException(MAtomException::InvalidData, ERROR_INVALID_DATA);
 }
 
-}  // namespace
+} // namespace
 
 void DecodeHex(MAtom<unsigned char>& text)
 {

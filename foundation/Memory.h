@@ -27,8 +27,7 @@ void* AllocateHeapBlock(HANDLE heap, DWORD flags, std::uint64_t bytes);
 // Frees a block of AllocateHeapBlock; null frees nothing.
 void FreeHeapBlock(HANDLE heap, void* block);
 
-template <typename T>
-class MAtom {
+template <typename T> class MAtom {
 public:
     // Values of Kind(): buffers of different kinds cannot exchange their elements.
     enum : int { OwningKind = 0, ViewKind = 2 };
@@ -141,8 +140,7 @@ public:
     T& operator[](std::uint32_t i) { return *ElementAt(i); }
     const T& operator[](std::uint32_t i) const { return *ElementAt(i); }
 
-    template <typename U>
-    friend void Exchange(MAtom<U>& a, MAtom<U>& b);
+    template <typename U> friend void Exchange(MAtom<U>& a, MAtom<U>& b);
 
 protected:
     MAtom(T* data, std::uint32_t count) : data(data), count(count) {}
@@ -170,8 +168,7 @@ private:
 
 // Swaps the elements (pointer and count) of two buffers of the same Kind(), else (5, 0). Used to
 // install a freshly built block into an existing buffer.
-template <typename T>
-void Exchange(MAtom<T>& a, MAtom<T>& b)
+template <typename T> void Exchange(MAtom<T>& a, MAtom<T>& b)
 {
     if (a.Kind() != b.Kind()) {
         throw MAtomException(MAtomException::InvalidForBuffer, 0);
@@ -187,8 +184,7 @@ void Exchange(MAtom<T>& a, MAtom<T>& b)
 // Owns one process-heap block of exactly Count() elements. Copies are made only explicitly (the
 // copy constructors are explicit, assignment is AssignFrom). When a reallocation fails, the buffer
 // holds no block (null, 0 elements), stays destructible, and the exception propagates.
-template <typename T>
-class MemoryPH : public MAtom<T> {
+template <typename T> class MemoryPH : public MAtom<T> {
 public:
     // n elements, contents undefined.
     explicit MemoryPH(std::uint32_t n = 0) : MAtom<T>(nullptr, 0), heap(GetProcessHeap())
@@ -196,10 +192,7 @@ public:
         Allocate(n);
     }
     // A copy of the elements of any buffer.
-    explicit MemoryPH(const MAtom<T>& source) : MemoryPH(source.Count())
-    {
-        this->CopyFrom(source);
-    }
+    explicit MemoryPH(const MAtom<T>& source) : MemoryPH(source.Count()) { this->CopyFrom(source); }
     explicit MemoryPH(const MemoryPH& source) : MemoryPH(static_cast<const MAtom<T>&>(source)) {}
     // Takes over the source's block; the source is left with a block of 0 elements. Moves go
     // only between buffers of one type, else (5, 0) and nothing changes: a derived buffer such as
@@ -253,16 +246,15 @@ protected:
 private:
     void Allocate(std::uint32_t n)
     {
-        this->data = static_cast<T*>(
-            AllocateHeapBlock(heap, 0, static_cast<std::uint64_t>(n) * sizeof(T)));
+        this->data =
+            static_cast<T*>(AllocateHeapBlock(heap, 0, static_cast<std::uint64_t>(n) * sizeof(T)));
         this->count = n;
     }
 };
 
 // A view of elements owned by someone else: never allocates or frees. It may be detached (null,
 // 0 elements) by Clear and attached again by Attach. The owner must outlive the view.
-template <typename T>
-class ShellMemory : public MAtom<T> {
+template <typename T> class ShellMemory : public MAtom<T> {
 public:
     // n elements at pointer; a null pointer raises (0, 0).
     ShellMemory(std::uint32_t n, T* pointer) : MAtom<T>(pointer, n)
@@ -305,8 +297,7 @@ public:
 };
 
 // A view of elements [start, start + n) of atom; start + n beyond the count raises (7, 0).
-template <typename T>
-ShellMemory<T> SubView(MAtom<T>& atom, std::uint32_t start, std::uint32_t n)
+template <typename T> ShellMemory<T> SubView(MAtom<T>& atom, std::uint32_t start, std::uint32_t n)
 {
     if (UnitAdd(start, n) > atom.Count()) {
         throw MAtomException(MAtomException::SourceTooShort, 0);
@@ -325,8 +316,7 @@ ShellMemory<wchar_t> WideView(MAtom<unsigned char>& bytes);
 void DecodeHex(MAtom<unsigned char>& text);
 
 // A raw block whose size is kept in bytes.
-template <typename T>
-class MMemory {
+template <typename T> class MMemory {
 public:
     // An element count derived from a byte size (size / sizeof(T), rounded down), or given.
     class MemUnits {
@@ -366,8 +356,7 @@ protected:
 // Owns a process-heap block allocated with the heap flags F (HEAP_ZERO_MEMORY makes every block
 // start zeroed; HEAP_GENERATE_EXCEPTIONS is not applied, an exhausted heap raises
 // MAtomException (8, 8)). Reallocation frees first; on failure the object holds no block.
-template <typename T, DWORD F>
-class MMemoryPH : public MMemory<T> {
+template <typename T, DWORD F> class MMemoryPH : public MMemory<T> {
 public:
     explicit MMemoryPH(std::uint32_t bytes) : heap(GetProcessHeap()) { Allocate(bytes); }
     ~MMemoryPH() override { FreeHeapBlock(heap, this->data); }

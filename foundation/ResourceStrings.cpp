@@ -16,7 +16,7 @@ HMODULE TextModule()
     return moduleInstance != nullptr ? moduleInstance : GetModuleHandleW(nullptr);
 }
 
-}  // namespace
+} // namespace
 
 // A string table holds its strings in blocks of 16: block n (counted from 1) has the ids
 // 16 (n - 1) to 16 (n - 1) + 15, each entry a 16-bit length followed by that many code units.

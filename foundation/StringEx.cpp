@@ -14,20 +14,17 @@ namespace {
 
 const int kDefaultRadix = 10;
 
-template <typename T>
-T FoldUpper(T ch)
+template <typename T> T FoldUpper(T ch)
 {
     return ch >= T('a') && ch <= T('z') ? static_cast<T>(ch - T('a') + T('A')) : ch;
 }
 
-template <typename T>
-bool SameNoCase(T a, T b)
+template <typename T> bool SameNoCase(T a, T b)
 {
     return FoldUpper(a) == FoldUpper(b);
 }
 
-template <typename T>
-std::uint32_t TextLength(const T* text)
+template <typename T> std::uint32_t TextLength(const T* text)
 {
     std::uint32_t length = 0;
     while (text[length] != T(0)) {
@@ -44,8 +41,7 @@ bool IsWhiteSpace(wchar_t ch)
 }
 
 // Value of a digit in radix 2, 8, 10 or 16, or -1 when ch is not one of its digits.
-template <typename T>
-int DigitValue(T ch, int radix)
+template <typename T> int DigitValue(T ch, int radix)
 {
     int value = -1;
     if (ch >= T('0') && ch <= T('9')) {
@@ -58,12 +54,9 @@ int DigitValue(T ch, int radix)
     return value < radix ? value : -1;
 }
 
-}  // namespace
+} // namespace
 
-template <typename T>
-MStringEx<T>::MStringEx() : MStringEx(LengthTag(), 0)
-{
-}
+template <typename T> MStringEx<T>::MStringEx() : MStringEx(LengthTag(), 0) {}
 
 template <typename T>
 MStringEx<T>::MStringEx(const T* text)
@@ -115,14 +108,12 @@ MStringEx<T>::MStringEx(const T* elements, std::uint32_t n, bool stopAtNull)
     }
 }
 
-template <typename T>
-MStringEx<T> MStringEx<T>::WithLength(std::uint32_t length)
+template <typename T> MStringEx<T> MStringEx<T>::WithLength(std::uint32_t length)
 {
     return MStringEx(LengthTag(), length);
 }
 
-template <typename T>
-MStringEx<T>& MStringEx<T>::operator=(const MStringEx& other)
+template <typename T> MStringEx<T>& MStringEx<T>::operator=(const MStringEx& other)
 {
     if (this->count != other.count) {
         this->Reallocate(other.count);
@@ -132,28 +123,24 @@ MStringEx<T>& MStringEx<T>::operator=(const MStringEx& other)
     return *this;
 }
 
-template <typename T>
-MStringEx<T>& MStringEx<T>::operator=(const T* text)
+template <typename T> MStringEx<T>& MStringEx<T>::operator=(const T* text)
 {
     MStringEx copy(text);
     Exchange(*this, copy);
     return *this;
 }
 
-template <typename T>
-std::uint32_t MStringEx<T>::Length() const
+template <typename T> std::uint32_t MStringEx<T>::Length() const
 {
     return UnitSubtract(this->count, 1);
 }
 
-template <typename T>
-bool MStringEx<T>::IsEmpty() const
+template <typename T> bool MStringEx<T>::IsEmpty() const
 {
     return this->count == 1;
 }
 
-template <typename T>
-bool MStringEx<T>::EqualsNoCase(const MStringEx& other) const
+template <typename T> bool MStringEx<T>::EqualsNoCase(const MStringEx& other) const
 {
     const std::uint32_t length = Length();
     if (length != other.Length()) {
@@ -167,8 +154,7 @@ bool MStringEx<T>::EqualsNoCase(const MStringEx& other) const
     return radix == other.radix;
 }
 
-template <typename T>
-bool MStringEx<T>::StartsWithNoCase(const MStringEx& prefix) const
+template <typename T> bool MStringEx<T>::StartsWithNoCase(const MStringEx& prefix) const
 {
     const std::uint32_t length = prefix.Length();
     if (length == 0 || length > Length()) {
@@ -182,8 +168,7 @@ bool MStringEx<T>::StartsWithNoCase(const MStringEx& prefix) const
     return true;
 }
 
-template <typename T>
-int MStringEx<T>::Find(const MStringEx& sub) const
+template <typename T> int MStringEx<T>::Find(const MStringEx& sub) const
 {
     const std::uint32_t length = Length();
     const std::uint32_t subLength = sub.Length();
@@ -199,8 +184,7 @@ int MStringEx<T>::Find(const MStringEx& sub) const
     return -1;
 }
 
-template <typename T>
-int MStringEx<T>::FindCharNoCase(T ch, std::uint32_t from) const
+template <typename T> int MStringEx<T>::FindCharNoCase(T ch, std::uint32_t from) const
 {
     const std::uint32_t length = Length();
     if (from > length) {
@@ -214,8 +198,7 @@ int MStringEx<T>::FindCharNoCase(T ch, std::uint32_t from) const
     return -1;
 }
 
-template <typename T>
-bool MStringEx<T>::ToUInt64(std::uint64_t& result) const
+template <typename T> bool MStringEx<T>::ToUInt64(std::uint64_t& result) const
 {
     const std::uint64_t all = std::numeric_limits<std::uint64_t>::max();
     result = 0;
@@ -252,8 +235,7 @@ bool MStringEx<T>::ToUInt64(std::uint64_t& result) const
     return true;
 }
 
-template <typename T>
-void MStringEx<T>::Clear()
+template <typename T> void MStringEx<T>::Clear()
 {
     if (!IsEmpty()) {
         MStringEx empty;
@@ -262,8 +244,7 @@ void MStringEx<T>::Clear()
     radix = kDefaultRadix;
 }
 
-template <typename T>
-void MStringEx<T>::Append(const MStringEx& other)
+template <typename T> void MStringEx<T>::Append(const MStringEx& other)
 {
     MStringEx joined = *this + other;
     Exchange(*this, joined);
@@ -284,26 +265,22 @@ void MStringEx<T>::TrimWhere(Predicate matches, bool left, bool right)
     KeepRange(start, end);
 }
 
-template <typename T>
-void MStringEx<T>::TrimLeft(T ch)
+template <typename T> void MStringEx<T>::TrimLeft(T ch)
 {
     TrimWhere([ch](T c) { return c == ch; }, true, false);
 }
 
-template <typename T>
-void MStringEx<T>::TrimRight(T ch)
+template <typename T> void MStringEx<T>::TrimRight(T ch)
 {
     TrimWhere([ch](T c) { return c == ch; }, false, true);
 }
 
-template <typename T>
-void MStringEx<T>::Trim(T ch)
+template <typename T> void MStringEx<T>::Trim(T ch)
 {
     TrimWhere([ch](T c) { return c == ch; }, true, true);
 }
 
-template <typename T>
-void MStringEx<T>::ReplaceBackslashes()
+template <typename T> void MStringEx<T>::ReplaceBackslashes()
 {
     const std::uint32_t length = Length();
     for (std::uint32_t i = 0; i < length; ++i) {
@@ -313,8 +290,7 @@ void MStringEx<T>::ReplaceBackslashes()
     }
 }
 
-template <typename T>
-void MStringEx<T>::GroupDigits(const MStringEx& separator)
+template <typename T> void MStringEx<T>::GroupDigits(const MStringEx& separator)
 {
     const std::uint32_t length = Length();
     const std::uint32_t separatorLength = separator.Length();
@@ -322,8 +298,9 @@ void MStringEx<T>::GroupDigits(const MStringEx& separator)
         return;
     }
     const std::uint32_t separators = (length - 1) / 3;
-    MStringEx grouped = WithLength(UnitAdd(
-        length, UnitNarrow<std::uint32_t>(static_cast<std::uint64_t>(separators) * separatorLength)));
+    MStringEx grouped =
+        WithLength(UnitAdd(length, UnitNarrow<std::uint32_t>(
+                                       static_cast<std::uint64_t>(separators) * separatorLength)));
     std::uint32_t from = 0;
     std::uint32_t to = 0;
     std::uint32_t group = (length - 1) % 3 + 1;
@@ -347,8 +324,7 @@ MStringEx<T> MStringEx<T>::Substring(std::uint32_t start, std::uint32_t n) const
     return part;
 }
 
-template <typename T>
-void MStringEx<T>::KeepRange(std::uint32_t start, std::uint32_t end)
+template <typename T> void MStringEx<T>::KeepRange(std::uint32_t start, std::uint32_t end)
 {
     if (start == 0 && end == Length()) {
         return;
@@ -358,29 +334,25 @@ void MStringEx<T>::KeepRange(std::uint32_t start, std::uint32_t end)
     radix = kDefaultRadix;
 }
 
-template <typename T>
-MStringEx<T> MStringEx<T>::Left(std::uint32_t n) const
+template <typename T> MStringEx<T> MStringEx<T>::Left(std::uint32_t n) const
 {
     return Substring(0, UnitMin(n, Length()));
 }
 
-template <typename T>
-MStringEx<T> MStringEx<T>::Right(std::uint32_t n) const
+template <typename T> MStringEx<T> MStringEx<T>::Right(std::uint32_t n) const
 {
     const std::uint32_t length = Length();
     const std::uint32_t kept = UnitMin(n, length);
     return Substring(length - kept, kept);
 }
 
-template <typename T>
-MStringEx<T> MStringEx<T>::Mid(std::uint32_t start) const
+template <typename T> MStringEx<T> MStringEx<T>::Mid(std::uint32_t start) const
 {
     const std::uint32_t length = Length();
     return start < length ? Substring(start, length - start) : MStringEx();
 }
 
-template <typename T>
-MStringEx<T> MStringEx<T>::LeftOfChar(T ch) const
+template <typename T> MStringEx<T> MStringEx<T>::LeftOfChar(T ch) const
 {
     const std::uint32_t length = Length();
     std::uint32_t end = 0;
@@ -390,8 +362,7 @@ MStringEx<T> MStringEx<T>::LeftOfChar(T ch) const
     return Substring(0, end);
 }
 
-template <typename T>
-MStringEx<T> MStringEx<T>::Extension() const
+template <typename T> MStringEx<T> MStringEx<T>::Extension() const
 {
     std::uint32_t start = Length();
     while (start > 0 && this->data[start - 1] != T('.')) {
@@ -400,8 +371,7 @@ MStringEx<T> MStringEx<T>::Extension() const
     return start > 0 ? Mid(start) : MStringEx();
 }
 
-template <typename T>
-MStringEx<T> operator+(const MStringEx<T>& left, const MStringEx<T>& right)
+template <typename T> MStringEx<T> operator+(const MStringEx<T>& left, const MStringEx<T>& right)
 {
     const std::uint32_t leftLength = left.Length();
     MStringEx<T> joined = MStringEx<T>::WithLength(UnitAdd(leftLength, right.Length()));
@@ -410,22 +380,19 @@ MStringEx<T> operator+(const MStringEx<T>& left, const MStringEx<T>& right)
     return joined;
 }
 
-template <typename T>
-MStringEx<T> operator+(const MStringEx<T>& left, const T* right)
+template <typename T> MStringEx<T> operator+(const MStringEx<T>& left, const T* right)
 {
     return left + MStringEx<T>(right);
 }
 
-template <typename T>
-MStringEx<T> operator+(const T* left, const MStringEx<T>& right)
+template <typename T> MStringEx<T> operator+(const T* left, const MStringEx<T>& right)
 {
     return MStringEx<T>(left) + right;
 }
 
 // Wide-only members.
 
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FormatValues(const wchar_t* format, ...)
+template <> MStringEx<wchar_t> MStringEx<wchar_t>::FormatValues(const wchar_t* format, ...)
 {
     if (format == nullptr) {
         return MStringEx();
@@ -447,8 +414,7 @@ MStringEx<wchar_t> MStringEx<wchar_t>::FormatValues(const wchar_t* format, ...)
     return text;
 }
 
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FromWin32Error(DWORD code)
+template <> MStringEx<wchar_t> MStringEx<wchar_t>::FromWin32Error(DWORD code)
 {
     const DWORD flags =
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
@@ -474,46 +440,39 @@ MStringEx<wchar_t> MStringEx<wchar_t>::FromWin32Error(DWORD code)
     return text;
 }
 
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FromLastError()
+template <> MStringEx<wchar_t> MStringEx<wchar_t>::FromLastError()
 {
     return FromWin32Error(GetLastError());
 }
 
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FromUInt64(std::uint64_t value)
+template <> MStringEx<wchar_t> MStringEx<wchar_t>::FromUInt64(std::uint64_t value)
 {
     MStringEx text = Format(L"%I64u", value);
     text.GroupDigits(L",");
     return text;
 }
 
-template <>
-unsigned long MStringEx<wchar_t>::ToUInt32() const
+template <> unsigned long MStringEx<wchar_t>::ToUInt32() const
 {
     return std::wcstoul(data, nullptr, radix);
 }
 
-template <>
-void MStringEx<wchar_t>::TrimLeft()
+template <> void MStringEx<wchar_t>::TrimLeft()
 {
     TrimWhere(IsWhiteSpace, true, false);
 }
 
-template <>
-void MStringEx<wchar_t>::TrimRight()
+template <> void MStringEx<wchar_t>::TrimRight()
 {
     TrimWhere(IsWhiteSpace, false, true);
 }
 
-template <>
-void MStringEx<wchar_t>::Trim()
+template <> void MStringEx<wchar_t>::Trim()
 {
     TrimWhere(IsWhiteSpace, true, true);
 }
 
-template <>
-MStringEx<char> MStringEx<wchar_t>::ToUtf8() const
+template <> MStringEx<char> MStringEx<wchar_t>::ToUtf8() const
 {
     // WideCharToMultiByte takes a signed 32-bit length: convert in slices of at most 2^29
     // characters (2^30 bytes), never splitting a surrogate pair.

@@ -17,16 +17,15 @@
 
 #include "foundation/Memory.h"
 
-template <typename T>
-class MStringEx;
+template <typename T> class MStringEx;
 
 // The value that Format passes for one argument: a wide string's text, or the number or pointer
 // itself.
 inline const wchar_t* FormatArgument(const MStringEx<wchar_t>& text);
-template <typename V>
-V FormatArgument(V value)
+template <typename V> V FormatArgument(V value)
 {
-    static_assert(std::is_arithmetic<V>::value || std::is_enum<V>::value || std::is_pointer<V>::value,
+    static_assert(std::is_arithmetic<V>::value || std::is_enum<V>::value ||
+                      std::is_pointer<V>::value,
                   "format arguments are strings, numbers or pointers");
     return value;
 }
@@ -34,8 +33,7 @@ V FormatArgument(V value)
 // Language of the system texts of FromWin32Error; 0 (the system's choice) unless set.
 extern DWORD messageLanguage;
 
-template <typename T>
-class MStringEx : public MemoryPH<T> {
+template <typename T> class MStringEx : public MemoryPH<T> {
 public:
     // The empty string.
     MStringEx();
@@ -143,38 +141,25 @@ private:
     MStringEx Substring(std::uint32_t start, std::uint32_t n) const;
     // Keeps [start, end) of the text; any removal leaves radix 10.
     void KeepRange(std::uint32_t start, std::uint32_t end);
-    template <typename Predicate>
-    void TrimWhere(Predicate matches, bool left, bool right);
+    template <typename Predicate> void TrimWhere(Predicate matches, bool left, bool right);
 
     int radix;
 };
 
 // The left text followed by the right text; a null C string counts as empty.
-template <typename T>
-MStringEx<T> operator+(const MStringEx<T>& left, const MStringEx<T>& right);
-template <typename T>
-MStringEx<T> operator+(const MStringEx<T>& left, const T* right);
-template <typename T>
-MStringEx<T> operator+(const T* left, const MStringEx<T>& right);
+template <typename T> MStringEx<T> operator+(const MStringEx<T>& left, const MStringEx<T>& right);
+template <typename T> MStringEx<T> operator+(const MStringEx<T>& left, const T* right);
+template <typename T> MStringEx<T> operator+(const T* left, const MStringEx<T>& right);
 
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FormatValues(const wchar_t* format, ...);
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FromWin32Error(DWORD code);
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FromLastError();
-template <>
-MStringEx<wchar_t> MStringEx<wchar_t>::FromUInt64(std::uint64_t value);
-template <>
-unsigned long MStringEx<wchar_t>::ToUInt32() const;
-template <>
-void MStringEx<wchar_t>::TrimLeft();
-template <>
-void MStringEx<wchar_t>::TrimRight();
-template <>
-void MStringEx<wchar_t>::Trim();
-template <>
-MStringEx<char> MStringEx<wchar_t>::ToUtf8() const;
+template <> MStringEx<wchar_t> MStringEx<wchar_t>::FormatValues(const wchar_t* format, ...);
+template <> MStringEx<wchar_t> MStringEx<wchar_t>::FromWin32Error(DWORD code);
+template <> MStringEx<wchar_t> MStringEx<wchar_t>::FromLastError();
+template <> MStringEx<wchar_t> MStringEx<wchar_t>::FromUInt64(std::uint64_t value);
+template <> unsigned long MStringEx<wchar_t>::ToUInt32() const;
+template <> void MStringEx<wchar_t>::TrimLeft();
+template <> void MStringEx<wchar_t>::TrimRight();
+template <> void MStringEx<wchar_t>::Trim();
+template <> MStringEx<char> MStringEx<wchar_t>::ToUtf8() const;
 
 inline const wchar_t* FormatArgument(const MStringEx<wchar_t>& text)
 {

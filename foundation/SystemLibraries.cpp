@@ -5,13 +5,13 @@
 #include <cwchar>
 
 // In the order of DelayLoadedLibraries' members.
-const wchar_t* const delayLoadedLibraries[4] = {L"comctl32.dll", L"version.dll", L"wininet.dll",
-                                                L"ws2_32.dll"};
+const wchar_t* const kDelayLoadedLibraries[4] = {L"comctl32.dll", L"version.dll", L"wininet.dll",
+                                                 L"ws2_32.dll"};
 
 namespace {
 
 // LOAD_LIBRARY_SEARCH_SYSTEM32; the SDK defines it only for Windows 7 and later.
-const DWORD librarySearchSystem32 = 0x00000800;
+const DWORD kLibrarySearchSystem32 = 0x00000800;
 
 // Set once by RestrictLibrarySearch, on the program's thread before any other thread exists.
 bool librarySearchRestricted = false;
@@ -58,7 +58,7 @@ SetDefaultDllDirectoriesFunction LookUpSetDefaultDllDirectories()
 
 bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirectories)
 {
-    if (setDefaultDllDirectories != nullptr && setDefaultDllDirectories(librarySearchSystem32)) {
+    if (setDefaultDllDirectories != nullptr && setDefaultDllDirectories(kLibrarySearchSystem32)) {
         librarySearchRestricted = true;
         return true;
     }
@@ -89,22 +89,22 @@ HMODULE ThisModule(bool takeReference)
     const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                         (takeReference ? 0 : GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT);
     HMODULE module = nullptr;
-    if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&delayLoadedLibraries), &module)) {
+    if (!GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&kDelayLoadedLibraries), &module)) {
         return nullptr;
     }
     return module;
 }
 
 DelayLoadedLibraries::DelayLoadedLibraries()
-    : commonControls_(LoadSystemLibrary(delayLoadedLibraries[0])),
-      versionInfo_(LoadSystemLibrary(delayLoadedLibraries[1])),
-      internet_(LoadSystemLibrary(delayLoadedLibraries[2])),
-      winsock_(LoadSystemLibrary(delayLoadedLibraries[3]))
+    : commonControls(LoadSystemLibrary(kDelayLoadedLibraries[0])),
+      versionInfo(LoadSystemLibrary(kDelayLoadedLibraries[1])),
+      internet(LoadSystemLibrary(kDelayLoadedLibraries[2])),
+      winsock(LoadSystemLibrary(kDelayLoadedLibraries[3]))
 {
 }
 
 bool DelayLoadedLibraries::AllLoaded() const
 {
-    return !commonControls_.IsEmpty() && !versionInfo_.IsEmpty() && !internet_.IsEmpty() &&
-           !winsock_.IsEmpty();
+    return !commonControls.IsEmpty() && !versionInfo.IsEmpty() && !internet.IsEmpty() &&
+           !winsock.IsEmpty();
 }

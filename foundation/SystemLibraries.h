@@ -12,7 +12,7 @@
 
 // The libraries that the binaries delay-load (the build links them through delay-load import
 // libraries). Each is loaded on the first call of one of its functions.
-extern const wchar_t* const delayLoadedLibraries[4];
+extern const wchar_t* const kDelayLoadedLibraries[4];
 
 // SetDefaultDllDirectories: Windows 8 and later, and Vista and 7 with the 2011 loader update.
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD directoryFlags);
@@ -61,10 +61,10 @@ public:
     bool AllLoaded() const;
 
 private:
-    const ModuleGuard commonControls_;
-    const ModuleGuard versionInfo_;
-    const ModuleGuard internet_;
-    const ModuleGuard winsock_;
+    const ModuleGuard commonControls;
+    const ModuleGuard versionInfo;
+    const ModuleGuard internet;
+    const ModuleGuard winsock;
 };
 
 #endif

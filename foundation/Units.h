@@ -56,8 +56,7 @@ inline std::uint32_t UnitDivideExact(std::uint32_t a, std::uint32_t b)
 
 // v converted to the argument type of a Win32 or C runtime call (DWORD unless named), refused
 // when it does not fit. Byte sizes are computed in 64 bits and narrowed here.
-template <typename Target = unsigned long>
-Target UnitNarrow(std::uint64_t v)
+template <typename Target = unsigned long> Target UnitNarrow(std::uint64_t v)
 {
     static_assert(std::numeric_limits<Target>::is_integer, "integer targets only");
     if (v > static_cast<std::uint64_t>(std::numeric_limits<Target>::max())) {

@@ -10,12 +10,12 @@
 
 namespace {
 
-const int maxAttempts = 4;
-const DWORD echoTimeoutMs = 1250;
-const WORD echoDataSize = 64;
-const unsigned char echoDataByte = 0xAA;
+const int kMaxAttempts = 4;
+const DWORD kEchoTimeoutMs = 1250;
+const WORD kEchoDataSize = 64;
+const unsigned char kEchoDataByte = 0xAA;
 // One ICMP echo reply record (28 bytes on 32-bit Windows) followed by the echoed data.
-const DWORD replyBufferSize = 28 + echoDataSize;
+const DWORD kReplyBufferSize = 28 + kEchoDataSize;
 
 // The ICMP functions as exported by Iphlpapi.dll and ICMP.dll; declared here because they are
 // looked up at run time, never imported.
@@ -81,15 +81,15 @@ bool EchoOnce(const MStringEx<char>& hostName, const IcmpFunctions& icmp,
     if (handle.IsEmpty()) {
         return false;
     }
-    unsigned char requestData[echoDataSize];
-    std::memset(requestData, echoDataByte, sizeof(requestData));
+    unsigned char requestData[kEchoDataSize];
+    std::memset(requestData, kEchoDataByte, sizeof(requestData));
     // GMEM_FIXED with GMEM_ZEROINIT: the handle is the block's address.
-    const GlobalMemoryGuard reply(GlobalAlloc(GPTR, replyBufferSize));
+    const GlobalMemoryGuard reply(GlobalAlloc(GPTR, kReplyBufferSize));
     if (reply.IsEmpty()) {
         return false;
     }
-    return icmp.sendEcho(handle.Get().handle, destination, requestData, echoDataSize, nullptr,
-                         reply.Get(), replyBufferSize, echoTimeoutMs) != 0;
+    return icmp.sendEcho(handle.Get().handle, destination, requestData, kEchoDataSize, nullptr,
+                         reply.Get(), kReplyBufferSize, kEchoTimeoutMs) != 0;
 }
 
 } // namespace
@@ -152,7 +152,7 @@ bool IsHostReachable(MStringEx<wchar_t> address, const ProbeEnvironment& environ
         }
 
         const MStringEx<char> hostName = ProbeHostName(address).ToUtf8();
-        for (int attempt = 0; attempt < maxAttempts; ++attempt) {
+        for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
             if (EchoOnce(hostName, icmp, environment.resolve)) {
                 return true;
             }

@@ -7,18 +7,18 @@
 #include "foundation/Handles.h"
 #include "net/ConnectivityProbe.h"
 
-const wchar_t requestHeaderFormat[] =
-    L"NORVALIS_PRODUCT: %s\r\nNORVALIS_PRODUCT_VERSION: %s\r\nZELQ_OS_VERSION: %s\r\nZELQ_CPU_TYPE: %s";
-const wchar_t hashCodeHeaderName[] = L"NORVALIS-DOWNLOAD-HASHCODE";
+const wchar_t kRequestHeaderFormat[] = L"NORVALIS_PRODUCT: %s\r\nNORVALIS_PRODUCT_VERSION: "
+                                       L"%s\r\nZELQ_OS_VERSION: %s\r\nZELQ_CPU_TYPE: %s";
+const wchar_t kHashCodeHeaderName[] = L"NORVALIS-DOWNLOAD-HASHCODE";
 
 namespace {
 
 // Always from the server, never into the cache, no cookies either way, no dialogs.
-const DWORD requestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                           INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
-                           INTERNET_FLAG_PRAGMA_NOCACHE;
+const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                            INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                            INTERNET_FLAG_PRAGMA_NOCACHE;
 // The buffer size for Content-Length when the size query unexpectedly succeeds without a buffer.
-const DWORD fallbackLengthBufferSize = 10000;
+const DWORD kFallbackLengthBufferSize = 10000;
 
 // The text of a header value that WinINet wrote into `buffer`, `byteLength` bytes long (without
 // the terminator), up to its first null character.
@@ -36,7 +36,7 @@ bool QueryContentLengthText(HINTERNET request, MStringEx<wchar_t>& text)
 {
     DWORD length = 0;
     if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, nullptr, &length, nullptr)) {
-        length = fallbackLengthBufferSize;
+        length = kFallbackLengthBufferSize;
     }
     MemoryPH<unsigned char> buffer(length);
     DWORD index = 0;
@@ -86,7 +86,8 @@ void QueryWantedHeaders(HINTERNET request, HeaderDictionary& headers)
         MemoryPH<unsigned char> buffer(name.ByteSize());
         PutHeaderName(buffer, name);
         DWORD length = buffer.ByteSize();
-        const BOOL found = HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, buffer.Data(), &length, nullptr);
+        const BOOL found =
+            HttpQueryInfoW(request, HTTP_QUERY_CUSTOM, buffer.Data(), &length, nullptr);
         const DWORD error = found ? ERROR_SUCCESS : GetLastError();
         if (found) {
             buffer.Truncate(UnitMin(length, buffer.Count()));
@@ -110,9 +111,8 @@ void QueryWantedHeaders(HINTERNET request, HeaderDictionary& headers)
 
 // The body loop: each block is read whole, written whole and reported. `expectedLength` is
 // true when the body must be exactly `total` bytes long.
-bool TransferBody(HINTERNET request, HANDLE targetFile, HWND progressWindow,
-                  UINT progressMessage, HANDLE cancelEvent, std::uint64_t total,
-                  bool expectedLength)
+bool TransferBody(HINTERNET request, HANDLE targetFile, HWND progressWindow, UINT progressMessage,
+                  HANDLE cancelEvent, std::uint64_t total, bool expectedLength)
 {
     std::uint64_t done = 0;
     for (;;) {
@@ -146,7 +146,7 @@ bool TransferBody(HINTERNET request, HANDLE targetFile, HWND progressWindow,
     }
 }
 
-}  // namespace
+} // namespace
 
 MStringEx<wchar_t> RequestAddress(const MStringEx<wchar_t>& address)
 {
@@ -202,10 +202,9 @@ bool HttpDownload(MStringEx<wchar_t> address, const MStringEx<wchar_t>& requestH
         if (internet.IsEmpty()) {
             return false;
         }
-        const InternetHandleGuard request(InternetOpenUrlW(internet.Get(), address.Data(),
-                                                           requestHeaders.Data(),
-                                                           requestHeaders.Length(),
-                                                           requestFlags, 0));
+        const InternetHandleGuard request(
+            InternetOpenUrlW(internet.Get(), address.Data(), requestHeaders.Data(),
+                             requestHeaders.Length(), kRequestFlags, 0));
         if (request.IsEmpty()) {
             return false;
         }
@@ -221,8 +220,8 @@ bool HttpDownload(MStringEx<wchar_t> address, const MStringEx<wchar_t>& requestH
             return false;
         }
         const bool expectedLength = validLength && !HasTransferEncoding(request.Get());
-        return TransferBody(request.Get(), targetFile, progressWindow, progressMessage,
-                            cancelEvent, total, expectedLength);
+        return TransferBody(request.Get(), targetFile, progressWindow, progressMessage, cancelEvent,
+                            total, expectedLength);
     } catch (...) {
         return false;
     }

@@ -13,9 +13,9 @@
 // The request header block's format: the caller fills in, in this order, the product name, the
 // major product version, the Windows name ("XP", "Vista", "7", "8") and the processor word size
 // ("32", "64"). Four lines, no line break after the last.
-extern const wchar_t requestHeaderFormat[];
+extern const wchar_t kRequestHeaderFormat[];
 // The response header that carries the package's hash code (hyphens, not underscores).
-extern const wchar_t hashCodeHeaderName[];
+extern const wchar_t kHashCodeHeaderName[];
 
 // Header names mapped to the raw bytes of their values (UTF-16 text as WinINet returns it).
 using HeaderDictionary = Dictionary<MStringEx<wchar_t>, MemoryPH<unsigned char>, MNoLock, MNoLock>;
@@ -40,7 +40,7 @@ bool ParseContentLength(const MStringEx<wchar_t>& text, std::uint64_t& total);
 // Arguments, in this order:
 //   address           the download address (IDS_DOWNLOAD_ADDRESS); "http://" is put in front
 //                     when it holds no "//";
-//   requestHeaders    the request header block (requestHeaderFormat filled in);
+//   requestHeaders    the request header block (kRequestHeaderFormat filled in);
 //   agentName         WinINet's agent name: the version block's InternalName;
 //   targetFile        open for writing at position 0; neither closed nor moved back here;
 //   progressWindow    receives progressMessage, sent synchronously after each block (also for

@@ -24,10 +24,10 @@
 namespace kdm_test {
 namespace {
 
-const wchar_t clientsPath[] = L"Software\\Clients";
-const wchar_t startMenuPath[] = L"Software\\Clients\\StartMenuInternet";
-const wchar_t testBrowser[] = L"KdmTestBrowser";
-const wchar_t missingBrowser[] = L"KdmMissingBrowser";
+const wchar_t kClientsPath[] = L"Software\\Clients";
+const wchar_t kStartMenuPath[] = L"Software\\Clients\\StartMenuInternet";
+const wchar_t kTestBrowser[] = L"KdmTestBrowser";
+const wchar_t kMissingBrowser[] = L"KdmMissingBrowser";
 
 // The build passes the handler's Unix path; Wine's drive Z: is the Unix root.
 std::wstring HandlerPath()
@@ -78,75 +78,75 @@ class OpenInBrowserTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        machineStartMenuExisted_ = KeyExists(HKEY_LOCAL_MACHINE, startMenuPath);
-        clientsExisted_ = KeyExists(HKEY_CURRENT_USER, clientsPath);
-        startMenuExisted_ = KeyExists(HKEY_CURRENT_USER, startMenuPath);
-        hadBrowser_ = ReadDefault(HKEY_CURRENT_USER, startMenuPath, savedBrowser_);
-        SHDeleteKeyW(HKEY_CURRENT_USER, startMenuPath);
+        machineStartMenuExisted = KeyExists(HKEY_LOCAL_MACHINE, kStartMenuPath);
+        clientsExisted = KeyExists(HKEY_CURRENT_USER, kClientsPath);
+        startMenuExisted = KeyExists(HKEY_CURRENT_USER, kStartMenuPath);
+        hadBrowser = ReadDefault(HKEY_CURRENT_USER, kStartMenuPath, savedBrowser);
+        SHDeleteKeyW(HKEY_CURRENT_USER, kStartMenuPath);
 
         wchar_t temp[MAX_PATH + 1] = {};
         GetTempPathW(MAX_PATH + 1, temp);
-        browserFolder_ = std::wstring(temp) + L"kdm browser test";
-        browserPath_ = browserFolder_ + L"\\Kdm Browser.exe";
-        CreateDirectoryW(browserFolder_.c_str(), nullptr);
-        ASSERT_TRUE(CopyFileW(HandlerPath().c_str(), browserPath_.c_str(), FALSE))
+        browserFolder = std::wstring(temp) + L"kdm browser test";
+        browserPath = browserFolder + L"\\Kdm Browser.exe";
+        CreateDirectoryW(browserFolder.c_str(), nullptr);
+        ASSERT_TRUE(CopyFileW(HandlerPath().c_str(), browserPath.c_str(), FALSE))
             << ToUtf8(HandlerPath()) << ": " << Win32ErrorText(GetLastError());
-        ASSERT_TRUE(log_.Arm()) << log_.LastError();
+        ASSERT_TRUE(log.Arm()) << log.LastError();
     }
 
     void TearDown() override
     {
-        log_.Disarm();
-        DeleteFileW(log_.Path().c_str());
-        DeleteFileW(browserPath_.c_str());
-        RemoveDirectoryW(browserFolder_.c_str());
-        if (machineStartMenuExisted_) {
-            for (const wchar_t* name : {testBrowser, missingBrowser}) {
+        log.Disarm();
+        DeleteFileW(log.Path().c_str());
+        DeleteFileW(browserPath.c_str());
+        RemoveDirectoryW(browserFolder.c_str());
+        if (machineStartMenuExisted) {
+            for (const wchar_t* name : {kTestBrowser, kMissingBrowser}) {
                 SHDeleteKeyW(HKEY_LOCAL_MACHINE,
-                             (std::wstring(startMenuPath) + L"\\" + name).c_str());
+                             (std::wstring(kStartMenuPath) + L"\\" + name).c_str());
             }
         } else {
-            SHDeleteKeyW(HKEY_LOCAL_MACHINE, startMenuPath);
+            SHDeleteKeyW(HKEY_LOCAL_MACHINE, kStartMenuPath);
         }
-        if (!clientsExisted_) {
-            SHDeleteKeyW(HKEY_CURRENT_USER, clientsPath);
-        } else if (!startMenuExisted_) {
-            SHDeleteKeyW(HKEY_CURRENT_USER, startMenuPath);
+        if (!clientsExisted) {
+            SHDeleteKeyW(HKEY_CURRENT_USER, kClientsPath);
+        } else if (!startMenuExisted) {
+            SHDeleteKeyW(HKEY_CURRENT_USER, kStartMenuPath);
         } else {
-            SHDeleteKeyW(HKEY_CURRENT_USER, startMenuPath);
+            SHDeleteKeyW(HKEY_CURRENT_USER, kStartMenuPath);
             HKEY key = nullptr;
-            RegCreateKeyExW(HKEY_CURRENT_USER, startMenuPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            &key, nullptr);
+            RegCreateKeyExW(HKEY_CURRENT_USER, kStartMenuPath, 0, nullptr, 0, KEY_SET_VALUE,
+                            nullptr, &key, nullptr);
             if (key != nullptr)
                 RegCloseKey(key);
-            if (hadBrowser_)
-                WriteDefault(HKEY_CURRENT_USER, startMenuPath, savedBrowser_);
+            if (hadBrowser)
+                WriteDefault(HKEY_CURRENT_USER, kStartMenuPath, savedBrowser);
         }
     }
 
     // The one program started since the log was armed, as its arguments.
     std::vector<std::wstring> LaunchedArguments()
     {
-        if (!log_.WaitForLines(1, 10000)) {
-            ADD_FAILURE() << "nothing was started: " << log_.Describe();
+        if (!log.WaitForLines(1, 10000)) {
+            ADD_FAILURE() << "nothing was started: " << log.Describe();
             return {};
         }
         Sleep(200);
-        const std::vector<std::wstring> lines = log_.Lines();
-        EXPECT_EQ(lines.size(), 1u) << log_.Describe();
+        const std::vector<std::wstring> lines = log.Lines();
+        EXPECT_EQ(lines.size(), 1u) << log.Describe();
         return LaunchLog::SplitCommandLine(lines[0]);
     }
 
-    LaunchLog log_ = LaunchLog::InTempFolder(L"kdm-browser-test.log");
-    std::wstring browserFolder_;
-    std::wstring browserPath_;
+    LaunchLog log = LaunchLog::InTempFolder(L"kdm-browser-test.log");
+    std::wstring browserFolder;
+    std::wstring browserPath;
 
 private:
-    bool machineStartMenuExisted_ = false;
-    bool clientsExisted_ = false;
-    bool startMenuExisted_ = false;
-    bool hadBrowser_ = false;
-    std::wstring savedBrowser_;
+    bool machineStartMenuExisted = false;
+    bool clientsExisted = false;
+    bool startMenuExisted = false;
+    bool hadBrowser = false;
+    std::wstring savedBrowser;
 };
 
 // Windows' ShellExecuteW fails on a file name that holds a command's arguments; Wine's splits
@@ -169,25 +169,25 @@ TEST_F(OpenInBrowserTest, StartsTheRegisteredBrowserOrLeavesTheAddressToTheShell
         Started started;
     } cases[] = {
         {"no per-user key", nullptr, nullptr, nullptr, Started::ShellHandler},
-        {"quoted program path", testBrowser, L"\"", L"\"", Started::Browser},
-        {"program path in doubled quotes", testBrowser, L"\"\"", L"\"\"", Started::Browser},
-        {"arguments after the path", testBrowser, L"\"", L"\" -osint -url \"%1\"", argumentsCase},
-        {"browser not registered for the machine", missingBrowser, nullptr, nullptr,
+        {"quoted program path", kTestBrowser, L"\"", L"\"", Started::Browser},
+        {"program path in doubled quotes", kTestBrowser, L"\"\"", L"\"\"", Started::Browser},
+        {"arguments after the path", kTestBrowser, L"\"", L"\" -osint -url \"%1\"", argumentsCase},
+        {"browser not registered for the machine", kMissingBrowser, nullptr, nullptr,
          Started::ShellHandler},
     };
     int run = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        SHDeleteKeyW(HKEY_CURRENT_USER, startMenuPath);
+        SHDeleteKeyW(HKEY_CURRENT_USER, kStartMenuPath);
         if (c.userBrowser != nullptr)
-            WriteDefault(HKEY_CURRENT_USER, startMenuPath, c.userBrowser);
+            WriteDefault(HKEY_CURRENT_USER, kStartMenuPath, c.userBrowser);
         if (c.commandBefore != nullptr) {
             WriteDefault(HKEY_LOCAL_MACHINE,
-                         std::wstring(startMenuPath) + L"\\" + testBrowser +
+                         std::wstring(kStartMenuPath) + L"\\" + kTestBrowser +
                              L"\\shell\\open\\command",
-                         c.commandBefore + browserPath_ + c.commandAfter);
+                         c.commandBefore + browserPath + c.commandAfter);
         }
-        ASSERT_TRUE(log_.Arm()) << log_.LastError();
+        ASSERT_TRUE(log.Arm()) << log.LastError();
         const std::wstring address = L"http://127.0.0.2/kdm?run=" + std::to_wstring(++run);
 
         const HINSTANCE result = OpenInBrowser(nullptr, MStringEx<wchar_t>(L"open"),
@@ -196,28 +196,28 @@ TEST_F(OpenInBrowserTest, StartsTheRegisteredBrowserOrLeavesTheAddressToTheShell
         std::vector<std::wstring> expected;
         switch (c.started) {
         case Started::Browser:
-            expected = {browserPath_, address};
+            expected = {browserPath, address};
             break;
         case Started::ShellHandler:
             expected = {HandlerPath(), address};
             break;
         case Started::BrowserWithCommandArguments:
-            expected = {browserPath_, L"-osint", L"-url", L"%1", address};
+            expected = {browserPath, L"-osint", L"-url", L"%1", address};
             break;
         }
         const std::vector<std::wstring> arguments = LaunchedArguments();
-        ASSERT_EQ(arguments.size(), expected.size()) << log_.Describe();
-        EXPECT_TRUE(SamePath(arguments[0], expected[0])) << log_.Describe();
+        ASSERT_EQ(arguments.size(), expected.size()) << log.Describe();
+        EXPECT_TRUE(SamePath(arguments[0], expected[0])) << log.Describe();
         for (std::size_t i = 1; i < expected.size(); ++i) {
-            EXPECT_EQ(arguments[i], expected[i]) << log_.Describe();
+            EXPECT_EQ(arguments[i], expected[i]) << log.Describe();
         }
         // The per-user key is opened for reading but created when missing.
-        EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, startMenuPath));
+        EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kStartMenuPath));
         std::wstring value;
-        EXPECT_EQ(ReadDefault(HKEY_CURRENT_USER, startMenuPath, value), c.userBrowser != nullptr)
+        EXPECT_EQ(ReadDefault(HKEY_CURRENT_USER, kStartMenuPath, value), c.userBrowser != nullptr)
             << ToUtf8(value);
         SHDeleteKeyW(HKEY_LOCAL_MACHINE,
-                     (std::wstring(startMenuPath) + L"\\" + testBrowser).c_str());
+                     (std::wstring(kStartMenuPath) + L"\\" + kTestBrowser).c_str());
     }
 }
 
@@ -233,7 +233,7 @@ TEST_F(OpenInBrowserTest, GoToWebsiteOpensTheProductWebSite)
     EXPECT_TRUE(IsWindowVisible(dialog.hwnd)) << "the dialog stays open";
     PostMessageW(dialog.hwnd, WM_DOWNLOAD_DONE, 0, 0);
     ASSERT_TRUE(run.Finish(10000));
-    ASSERT_EQ(arguments.size(), 2u) << log_.Describe();
+    ASSERT_EQ(arguments.size(), 2u) << log.Describe();
     EXPECT_EQ(arguments[1].rfind(L"http://127.0.0.2", 0), 0u) << ToUtf8(arguments[1]);
 }
 

@@ -18,7 +18,7 @@
 namespace kdm_test {
 namespace {
 
-const wchar_t dialogCaption[] = L"Kestrune Download Manager";
+const wchar_t kDialogCaption[] = L"Kestrune Download Manager";
 
 bool WaitForStartCalls(LONG calls)
 {
@@ -47,7 +47,7 @@ protected:
 TEST_F(DialogLifecycle, ExportRunsTheDialogFromItsOwnModuleAndEndsWithTheLow16BitsOfTheResult)
 {
     DialogRun run(DownloadFile);
-    const FoundWindow dialog = op.WaitForDialog(dialogCaption, run.Owner());
+    const FoundWindow dialog = op.WaitForDialog(kDialogCaption, run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;
     ASSERT_TRUE(WaitForStartCalls(1));
     EXPECT_FALSE(startScript.sawStandaloneMode);
@@ -64,7 +64,7 @@ TEST_F(DialogLifecycle, ExportRunsTheDialogFromItsOwnModuleAndEndsWithTheLow16Bi
 TEST_F(DialogLifecycle, StartsOnlyOnTheFirstShowingAndIgnoresEscape)
 {
     DialogRun run(DownloadFile);
-    const FoundWindow dialog = op.WaitForDialog(dialogCaption, run.Owner());
+    const FoundWindow dialog = op.WaitForDialog(kDialogCaption, run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;
     ASSERT_TRUE(WaitForStartCalls(1));
 
@@ -86,16 +86,19 @@ TEST_F(DialogLifecycle, StartsOnlyOnTheFirstShowingAndIgnoresEscape)
 TEST_F(DialogLifecycle, CloseBoxAndCancelButtonAskBeforeCancelling)
 {
     DialogRun run(DownloadFile);
-    const FoundWindow dialog = op.WaitForDialog(dialogCaption, run.Owner());
+    const FoundWindow dialog = op.WaitForDialog(kDialogCaption, run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;
 
     ASSERT_TRUE(op.PressCloseBox(dialog.hwnd));
     MessageBoxInfo box = op.WaitForMessageBox(dialog.hwnd);
     ASSERT_TRUE(box) << box.message;
-    EXPECT_EQ(box.caption, dialogCaption);
-    EXPECT_EQ(box.text.rfind(L"Are you sure that you want to cancel this download?\r\n\r\nKestrune is", 0), 0u)
+    EXPECT_EQ(box.caption, kDialogCaption);
+    EXPECT_EQ(box.text.rfind(
+                  L"Are you sure that you want to cancel this download?\r\n\r\nKestrune is", 0),
+              0u)
         << box.Describe();
-    EXPECT_NE(box.text.find(L"Money Back Guarantee \x2013 no questions asked."), std::wstring::npos);
+    EXPECT_NE(box.text.find(L"Money Back Guarantee \x2013 no questions asked."),
+              std::wstring::npos);
     EXPECT_EQ(box.buttons, (std::vector<int>{IDYES, IDNO}));
     EXPECT_EQ(box.focusedButton, IDNO) << "No is the default answer";
     EXPECT_TRUE(box.hasIcon);
@@ -118,7 +121,7 @@ TEST_F(DialogLifecycle, CloseBoxAndCancelButtonAskBeforeCancelling)
 TEST_F(DialogLifecycle, CancelIsIgnoredWhileTheFinalStageHoldsTheCompletionLock)
 {
     DialogRun run(DownloadFile);
-    const FoundWindow dialog = op.WaitForDialog(dialogCaption, run.Owner());
+    const FoundWindow dialog = op.WaitForDialog(kDialogCaption, run.Owner());
     ASSERT_TRUE(dialog) << dialog.message;
 
     EnterCriticalSection(&completionLock);
@@ -162,16 +165,17 @@ TEST_F(DialogLifecycle, FailedStartOfTheProgramEndsThroughAQuitMessage)
 
 TEST_F(DialogLifecycle, InstallerVersionCodeReachesTheStartAndNullBehavesLikeDownloadFile)
 {
-    static const wchar_t versionCode[] = L"601";
+    static const wchar_t kVersionCode[] = L"601";
     startScript.outcome = StartOutcome::Failed;
     {
-        DialogRun run([](HWND owner) { return DownloadFileForInstaller(owner, versionCode); });
+        DialogRun run([](HWND owner) { return DownloadFileForInstaller(owner, kVersionCode); });
         ASSERT_TRUE(run.Finish(10000));
-        EXPECT_EQ(startScript.sawInstallerOsVersion, versionCode) << "the text is used, not copied";
+        EXPECT_EQ(startScript.sawInstallerOsVersion, kVersionCode)
+            << "the text is used, not copied";
         EXPECT_FALSE(startScript.sawStandaloneMode);
         EXPECT_EQ(run.Result(), 0);
     }
-    startScript.sawInstallerOsVersion = versionCode;
+    startScript.sawInstallerOsVersion = kVersionCode;
     {
         DialogRun run([](HWND owner) { return DownloadFileForInstaller(owner, nullptr); });
         ASSERT_TRUE(run.Finish(10000));
@@ -182,5 +186,5 @@ TEST_F(DialogLifecycle, InstallerVersionCodeReachesTheStartAndNullBehavesLikeDow
     }
 }
 
-}  // namespace
-}  // namespace kdm_test
+} // namespace
+} // namespace kdm_test

@@ -26,7 +26,7 @@
 namespace kdm_test {
 namespace {
 
-const wchar_t dialogCaption[] = L"Kestrune Download Manager";
+const wchar_t kDialogCaption[] = L"Kestrune Download Manager";
 
 std::string Describe(const RECT& rect)
 {
@@ -106,7 +106,7 @@ LRESULT CALLBACK RecordDestruction(int code, WPARAM wParam, LPARAM lParam)
 TEST_F(DialogView, SetUpShowsTheProgramIconTitleAndFontsAndDestructionRestoresTheFonts)
 {
     DialogRun run(DownloadFile);
-    const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
+    const FoundWindow found = op.WaitForDialog(kDialogCaption, run.Owner());
     ASSERT_TRUE(found) << found.message;
     const HWND dialog = found.hwnd;
 
@@ -186,7 +186,7 @@ TEST_F(DialogView, DialogIsCentredOnTheWorkAreaOrOverItsOwnerEvenWhenWiderThanIt
         SCOPED_TRACE("program: parent is the desktop window");
         DialogRun run([](HWND) { return RunProgram(GetModuleHandleW(nullptr)); },
                       OwnerWindow::None);
-        const FoundWindow found = op.WaitForDialog(dialogCaption);
+        const FoundWindow found = op.WaitForDialog(kDialogCaption);
         ASSERT_TRUE(found) << found.message;
         MONITORINFO monitor{};
         monitor.cbSize = sizeof(monitor);
@@ -204,7 +204,7 @@ TEST_F(DialogView, DialogIsCentredOnTheWorkAreaOrOverItsOwnerEvenWhenWiderThanIt
     for (const RECT& ownerRect : owners) {
         SCOPED_TRACE("owner " + Describe(ownerRect));
         DialogRun run(DownloadFile, OwnerWindow::Made, ownerRect);
-        const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
+        const FoundWindow found = op.WaitForDialog(kDialogCaption, run.Owner());
         ASSERT_TRUE(found) << found.message;
         const RECT owner = WindowRect(run.Owner());
         const RECT rect = WindowRect(found.hwnd);
@@ -241,7 +241,7 @@ SIZE PlainMessageBoxSize(const Operator& op, const MessageBoxInfo& like, UINT ty
 TEST_F(DialogView, CancelQuestionIsCentredOverTheDialogAndKeepsItsSize)
 {
     DialogRun run(DownloadFile);
-    const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
+    const FoundWindow found = op.WaitForDialog(kDialogCaption, run.Owner());
     ASSERT_TRUE(found) << found.message;
     // Wine puts a box without the hook at the screen's centre: move the dialog away from it.
     ASSERT_TRUE(SetWindowPos(found.hwnd, nullptr, 15, 25, 0, 0,
@@ -319,7 +319,7 @@ void SendDownloadProgress(HWND dialog, std::uint64_t total, std::uint64_t done)
 TEST_F(DialogView, ProgressShowsTheCountsTheTotalDecidedOnceAndTheBar)
 {
     DialogRun run(DownloadFile);
-    const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
+    const FoundWindow found = op.WaitForDialog(kDialogCaption, run.Owner());
     ASSERT_TRUE(found) << found.message;
     const HWND dialog = found.hwnd;
     const HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
@@ -379,20 +379,20 @@ class VerifyRecorder {
 public:
     VerifyRecorder()
     {
-        ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = std::thread([this] { Run(); });
-        WaitForSingleObject(ready_, 5000);
+        ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread = std::thread([this] { Run(); });
+        WaitForSingleObject(ready, 5000);
     }
     ~VerifyRecorder()
     {
-        PostMessageW(window_, WM_CLOSE, 0, 0);
-        thread_.join();
-        CloseHandle(ready_);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        thread.join();
+        CloseHandle(ready);
     }
     VerifyRecorder(const VerifyRecorder&) = delete;
     VerifyRecorder& operator=(const VerifyRecorder&) = delete;
 
-    HWND Window() const { return window_; }
+    HWND Window() const { return window; }
     // Read on the test thread between sends; the sends are synchronous.
     int count = 0;
     std::uint64_t total = 0;
@@ -424,19 +424,19 @@ private:
         windowClass.hInstance = GetModuleHandleW(nullptr);
         windowClass.lpszClassName = L"KdmVerifyRecorder";
         RegisterClassW(&windowClass);
-        window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                  nullptr, windowClass.hInstance, nullptr);
-        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        SetEvent(ready_);
+        window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                 nullptr, windowClass.hInstance, nullptr);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        SetEvent(ready);
         MSG message{};
         while (GetMessageW(&message, nullptr, 0, 0) > 0) {
             DispatchMessageW(&message);
         }
     }
 
-    HANDLE ready_ = nullptr;
-    HWND window_ = nullptr;
-    std::thread thread_;
+    HANDLE ready = nullptr;
+    HWND window = nullptr;
+    std::thread thread;
 };
 
 double Milliseconds()
@@ -503,7 +503,7 @@ DWORD WINAPI EnterCompletionLock(void* entered)
 TEST_F(DialogView, WorkerReachingItsFinalStageWaitsForTheOpenCancelQuestion)
 {
     DialogRun run(DownloadFile);
-    const FoundWindow found = op.WaitForDialog(dialogCaption, run.Owner());
+    const FoundWindow found = op.WaitForDialog(kDialogCaption, run.Owner());
     ASSERT_TRUE(found) << found.message;
     ASSERT_TRUE(op.PressButton(found.hwnd, IDC_CANCEL_DOWNLOAD));
     const MessageBoxInfo box = op.WaitForMessageBox(found.hwnd);

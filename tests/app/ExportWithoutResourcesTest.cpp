@@ -18,5 +18,5 @@ TEST(ExportWithoutResources, DialogThatCannotBeCreatedGivesMinusOne)
     EXPECT_EQ(startScript.calls, 0);
 }
 
-}  // namespace
-}  // namespace kdm_test
+} // namespace
+} // namespace kdm_test

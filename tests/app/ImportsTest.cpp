@@ -21,14 +21,14 @@ using kdm_test::BuildTreePath;
 using kdm_test::PeImage;
 using kdm_test::PeImport;
 
-const wchar_t* const shippedBinaries[] = {L"bin\\KestruneDownloadManager.exe",
-                                          L"bin\\KestruneDownloadManager.dll"};
+const wchar_t* const kShippedBinaries[] = {L"bin\\KestruneDownloadManager.exe",
+                                           L"bin\\KestruneDownloadManager.dll"};
 
 // The libraries that Windows maps from its known-libraries list on every version from XP to 8.1
 // (msvcrt, the C runtime, as a dependency of the listed ones on XP): never taken from the
 // program's folder, so the only ones imported statically.
-const std::set<std::string> knownLibraries = {"kernel32", "user32", "gdi32",    "advapi32",
-                                              "shell32",  "ole32",  "comdlg32", "msvcrt"};
+const std::set<std::string> kKnownLibraries = {"kernel32", "user32", "gdi32",    "advapi32",
+                                               "shell32",  "ole32",  "comdlg32", "msvcrt"};
 
 // "KERNEL32.dll" -> "kernel32"
 std::string LibraryKey(const std::string& library)
@@ -94,7 +94,7 @@ TEST_P(ShippedImports, StaticallyOnlyKnownSystemLibrariesTheRestDelayLoaded)
         }
     }
     for (const std::string& library : statically) {
-        EXPECT_EQ(knownLibraries.count(library), 1u)
+        EXPECT_EQ(kKnownLibraries.count(library), 1u)
             << Name() << " imports " << library << ".dll statically, which is not a known "
             << "system library on every Windows from XP to 8.1: delay-load it";
     }
@@ -105,7 +105,7 @@ TEST_P(ShippedImports, StaticallyOnlyKnownSystemLibrariesTheRestDelayLoaded)
     }
     // Exactly the libraries that the program loads from the system folder before a run.
     std::set<std::string> expected;
-    for (const wchar_t* library : delayLoadedLibraries) {
+    for (const wchar_t* library : kDelayLoadedLibraries) {
         expected.insert(LibraryKey(kdm_test::ToUtf8(library)));
     }
     EXPECT_EQ(delayed, expected) << Name();
@@ -126,6 +126,6 @@ TEST_P(ShippedImports, KeepAslrAndDep)
     EXPECT_GT(image.RelocationsSize(), 0u) << Name() << " has no relocations: ASLR cannot move it";
 }
 
-INSTANTIATE_TEST_SUITE_P(BothBinaries, ShippedImports, ::testing::ValuesIn(shippedBinaries));
+INSTANTIATE_TEST_SUITE_P(BothBinaries, ShippedImports, ::testing::ValuesIn(kShippedBinaries));
 
 } // namespace

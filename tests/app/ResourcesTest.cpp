@@ -19,7 +19,7 @@ namespace {
 using kdm_test::BuildTreePath;
 using kdm_test::DataModule;
 
-const WORD englishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
 struct Variant {
     const wchar_t* path;
@@ -27,7 +27,7 @@ struct Variant {
     const wchar_t* websiteUrl;
 };
 
-const Variant variants[] = {
+const Variant kVariants[] = {
     {L"bin\\KestruneDownloadManager.exe", L"http://download.kestrune.example",
      L"http://www.kestrune.example"},
     {L"bin\\KestruneDownloadManager.dll", L"http://download.kestrune.example",
@@ -37,7 +37,7 @@ const Variant variants[] = {
 
 std::vector<unsigned char> ResourceBytes(HMODULE module, const wchar_t* type, const wchar_t* name)
 {
-    HRSRC info = FindResourceExW(module, type, name, englishUs);
+    HRSRC info = FindResourceExW(module, type, name, kEnglishUs);
     if (info == nullptr)
         return {};
     const unsigned char* bytes =
@@ -128,7 +128,7 @@ std::map<UINT, std::wstring> StringTable(HMODULE module, std::vector<UINT>& bloc
 
 TEST(Resources, StringTableHoldsExactlyTheProgramTexts)
 {
-    for (const Variant& variant : variants) {
+    for (const Variant& variant : kVariants) {
         SCOPED_TRACE(testing::Message()
                      << "module "
                      << std::string(variant.path, variant.path + wcslen(variant.path)));
@@ -150,7 +150,7 @@ TEST(Resources, StringTableHoldsExactlyTheProgramTexts)
 // Reads the parts of an extended dialog template in order.
 class TemplateReader {
 public:
-    explicit TemplateReader(const std::vector<unsigned char>& bytes) : bytes_(bytes) {}
+    explicit TemplateReader(const std::vector<unsigned char>& bytes) : bytes(bytes) {}
 
     WORD Word() { return Read<WORD>(); }
     DWORD Dword() { return Read<DWORD>(); }
@@ -174,21 +174,21 @@ public:
             text += static_cast<wchar_t>(unit);
         return text;
     }
-    void AlignDword() { at_ = (at_ + 3) & ~static_cast<size_t>(3); }
+    void AlignDword() { at = (at + 3) & ~static_cast<size_t>(3); }
 
 private:
     template <typename T> T Read()
     {
         T value{};
-        if (at_ + sizeof(T) > bytes_.size())
+        if (at + sizeof(T) > bytes.size())
             throw std::out_of_range("template ends early");
-        std::memcpy(&value, &bytes_[at_], sizeof(T));
-        at_ += sizeof(T);
+        std::memcpy(&value, &bytes[at], sizeof(T));
+        at += sizeof(T);
         return value;
     }
 
-    const std::vector<unsigned char>& bytes_;
-    size_t at_ = 0;
+    const std::vector<unsigned char>& bytes;
+    size_t at = 0;
 };
 
 struct ControlRow {
@@ -234,7 +234,7 @@ TEST(Resources, DialogTemplateMatchesTheLayout)
         {1008, L"Static", L"", child | WS_GROUP | SS_RIGHT, 129, 12, 69, 8},
     };
 
-    DataModule module(BuildTreePath(variants[0].path));
+    DataModule module(BuildTreePath(kVariants[0].path));
     const std::vector<unsigned char> bytes =
         ResourceBytes(module.Get(), MAKEINTRESOURCEW(5), MAKEINTRESOURCEW(101));
     ASSERT_FALSE(bytes.empty()) << "dialog 101 (English, United States) is missing";
@@ -292,7 +292,7 @@ struct GroupIconEntry {
 
 TEST(Resources, IconGroupHasEverySizeInEveryDepth)
 {
-    DataModule module(BuildTreePath(variants[0].path));
+    DataModule module(BuildTreePath(kVariants[0].path));
     const std::vector<unsigned char> bytes =
         ResourceBytes(module.Get(), MAKEINTRESOURCEW(14), MAKEINTRESOURCEW(100));
     ASSERT_GE(bytes.size(), 6u) << "icon group 100 is missing";
@@ -360,7 +360,7 @@ TEST(Resources, VersionBlockCarriesTheProductValues)
         {L"\\StringFileInfo\\040904b0\\CompanyName", L"Norvalis"},
         {L"\\StringFileInfo\\040904b0\\OriginalFilename", L"Kestrune Download Manager"},
     };
-    for (const Variant& variant : variants) {
+    for (const Variant& variant : kVariants) {
         const std::wstring file = BuildTreePath(variant.path);
         for (const auto& row : expected)
             EXPECT_TRUE(VersionValue(file, row.first) == row.second)
@@ -370,7 +370,7 @@ TEST(Resources, VersionBlockCarriesTheProductValues)
 
 TEST(Resources, ManifestAsksForCommonControls6AndNamesTheSupportedSystems)
 {
-    DataModule module(BuildTreePath(variants[0].path));
+    DataModule module(BuildTreePath(kVariants[0].path));
     const std::vector<unsigned char> bytes =
         ResourceBytes(module.Get(), MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
     const std::string manifest(bytes.begin(), bytes.end());

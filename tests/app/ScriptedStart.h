@@ -22,6 +22,6 @@ struct StartScript {
 // Read and written by the dialog thread during a run, by the test before and after it.
 extern StartScript startScript;
 
-}  // namespace kdm_test
+} // namespace kdm_test
 
 #endif

@@ -25,9 +25,8 @@ TEST(KeyLength, AcceptsMultiplesOf64From512To16384)
         std::int64_t expected;
     };
     const Case cases[] = {
-        {512, -1}, {576, -1}, {16384, -1},
-        {511, 7}, {520, 7}, {16448, 7}, {0, 7},
-        {65536 + 512, 7},  // would pass if cut to 16 bits before the check
+        {512, -1},  {576, -1}, {16384, -1},      {511, 7}, {520, 7},
+        {16448, 7}, {0, 7},    {65536 + 512, 7}, // would pass if cut to 16 bits before the check
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ThrownCode<MCryptException>([&] { KeyLength length(c.bits); }), c.expected)
@@ -54,8 +53,8 @@ TEST(KeyLength, NextLengthStepsAndStopsAtTheMaximum)
 TEST(HashAlgorithms, NamesAndUnknownIdentifiers)
 {
     const std::pair<ALG_ID, const wchar_t*> names[] = {
-        {CALG_MD2, L"MD2"},         {CALG_MD4, L"MD4"},         {CALG_MD5, L"MD5"},
-        {CALG_SHA1, L"SHA-1"},      {kAlgSha256, L"SHA2-256"},  {kAlgSha384, L"SHA2-384"},
+        {CALG_MD2, L"MD2"},        {CALG_MD4, L"MD4"},        {CALG_MD5, L"MD5"},
+        {CALG_SHA1, L"SHA-1"},     {kAlgSha256, L"SHA2-256"}, {kAlgSha384, L"SHA2-384"},
         {kAlgSha512, L"SHA2-512"},
     };
     for (const auto& entry : names) {
@@ -107,7 +106,9 @@ TEST_F(MachineContainer, ExistingContainerIsOpenedAndItsAccessListLeftAlone)
     const std::wstring before = container.AccessList();
     ASSERT_FALSE(before.empty());
 
-    { MCryptBase opened(container.Name()); }
+    {
+        MCryptBase opened(container.Name());
+    }
     MAAuthenticator again(container.Name());
     EXPECT_EQ(KeyBits(again.Key()), 512u);
 
@@ -141,9 +142,10 @@ TEST_F(MachineContainer, ImportKeyChecksTheImportedLength)
 
     // 384 bits is a valid RSA key for the provider, but shorter than this family allows.
     MemoryPH<unsigned char> shortBlob = PublicKeyBlob(384);
-    EXPECT_EQ(ThrownCode<MCryptException>(
-                  [&] { authenticator.ImportKey(ShellMemory<unsigned char>(
-                            shortBlob.Count(), shortBlob.Data())); }),
+    EXPECT_EQ(ThrownCode<MCryptException>([&] {
+                  authenticator.ImportKey(
+                      ShellMemory<unsigned char>(shortBlob.Count(), shortBlob.Data()));
+              }),
               7);
     EXPECT_EQ(authenticator.Key(), 0u);
     EXPECT_EQ(authenticator.GetKeyLength().Bits(), 1024);
@@ -159,4 +161,4 @@ TEST_F(MachineContainer, ImportKeyChecksTheImportedLength)
     }
 }
 
-}  // namespace
+} // namespace

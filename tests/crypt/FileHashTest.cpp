@@ -48,25 +48,25 @@ public:
     explicit TempFile(const std::string& contents)
     {
         wchar_t folder[MAX_PATH] = {};
-        wchar_t path[MAX_PATH] = {};
+        wchar_t name[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, folder);
-        GetTempFileNameW(folder, L"kdm", 0, path);
-        path_ = path;
+        GetTempFileNameW(folder, L"kdm", 0, name);
+        path = name;
         MHandle file(Open(GENERIC_WRITE));
         DWORD written = 0;
         WriteFile(file.Get(), contents.data(), static_cast<DWORD>(contents.size()), &written,
                   nullptr);
     }
-    ~TempFile() { DeleteFileW(path_.c_str()); }
+    ~TempFile() { DeleteFileW(path.c_str()); }
 
     HANDLE Open(DWORD access) const
     {
-        return CreateFileW(path_.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
 
 private:
-    std::wstring path_;
+    std::wstring path;
 };
 
 std::string Pattern(std::size_t size)
@@ -80,11 +80,11 @@ std::string Pattern(std::size_t size)
 
 std::string Hex(const MAtom<unsigned char>& bytes)
 {
-    static const char digits[] = "0123456789ABCDEF";
+    static const char kDigits[] = "0123456789ABCDEF";
     std::string text;
     for (std::uint32_t i = 0; i < bytes.Count(); ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 15];
     }
     return text;
 }
@@ -130,7 +130,8 @@ TEST_F(FileHash, DigestsNotificationsAndPosition)
     const Case cases[] = {
         {"", kEmptySha1, {{0, 0, 0}}},
         {"abc", "A9993E364706816ABA3E25717850C26C9CD0D89D", {{0, 3, 3}, {3, 3, 3}}},
-        {Pattern(size), "D9FB23350949D45151071F816CD416C01CB6D547",
+        {Pattern(size),
+         "D9FB23350949D45151071F816CD416C01CB6D547",
          {{0, size, MiB}, {MiB, size, MiB}, {2 * MiB, size, MiB}, {size, size, MiB}}},
     };
     for (const Case& c : cases) {
@@ -146,8 +147,8 @@ TEST_F(FileHash, DigestsNotificationsAndPosition)
         EXPECT_EQ(observer.calls, c.calls) << c.contents.size();
         EXPECT_EQ(Position(file.Get()), static_cast<std::uint64_t>(before));
         // The download's comparison with the server's hash code.
-        EXPECT_FALSE(digest.NotEquals(DecodeHashCode(
-            HeaderValue(std::wstring(c.sha1.begin(), c.sha1.end())))));
+        EXPECT_FALSE(digest.NotEquals(
+            DecodeHashCode(HeaderValue(std::wstring(c.sha1.begin(), c.sha1.end())))));
     }
 }
 
@@ -249,9 +250,9 @@ TEST(DecodeHashCode, HexadecimalTextUpToTheFirstNull)
         {L"", kNoError, ""},
         {L"AB C", {10, 13}, ""},
         {L"0G", {10, 13}, ""},
-        {L"\u00C4\u00C4", {10, 13}, ""},  // non-ASCII: four UTF-8 bytes
+        {L"\u00C4\u00C4", {10, 13}, ""}, // non-ASCII: four UTF-8 bytes
         {L"\u00C4", {10, 13}, ""},
-        {L"A\u00C4", {5, 0}, ""},  // three UTF-8 bytes
+        {L"A\u00C4", {5, 0}, ""}, // three UTF-8 bytes
     };
     for (const Case& c : cases) {
         const MemoryPH<unsigned char> value = HeaderValue(c.value);
@@ -268,13 +269,13 @@ TEST(DecodeHashCode, HexadecimalTextUpToTheFirstNull)
 
 TEST(DecodeHashCode, DigestOfAnotherLengthDiffers)
 {
-    const MemoryPH<unsigned char> sha256 = DecodeHashCode(HeaderValue(
-        L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
+    const MemoryPH<unsigned char> sha256 = DecodeHashCode(
+        HeaderValue(L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
     EXPECT_EQ(sha256.Count(), 32u);
-    const MemoryPH<unsigned char> sha1 = DecodeHashCode(HeaderValue(
-        L"A9993E364706816ABA3E25717850C26C9CD0D89D"));
+    const MemoryPH<unsigned char> sha1 =
+        DecodeHashCode(HeaderValue(L"A9993E364706816ABA3E25717850C26C9CD0D89D"));
     EXPECT_TRUE(sha1.NotEquals(sha256));
     EXPECT_TRUE(sha1.NotEquals(DecodeHashCode(HeaderValue(L""))));
 }
 
-}  // namespace
+} // namespace

@@ -18,19 +18,19 @@ public:
     TestContainer()
     {
         static unsigned sequence = 0;
-        name_ = L"Kestrune crypt test " + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++sequence);
+        name = L"Kestrune crypt test " + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++sequence);
     }
     ~TestContainer()
     {
         HCRYPTPROV none = 0;
-        CryptAcquireContextW(&none, name_.c_str(), kEnhancedProviderName, PROV_RSA_FULL,
+        CryptAcquireContextW(&none, name.c_str(), kEnhancedProviderName, PROV_RSA_FULL,
                              CRYPT_MACHINE_KEYSET | CRYPT_DELETEKEYSET);
     }
     TestContainer(const TestContainer&) = delete;
     TestContainer& operator=(const TestContainer&) = delete;
 
-    const wchar_t* Name() const { return name_.c_str(); }
+    const wchar_t* Name() const { return name.c_str(); }
 
     bool Exists() const
     {
@@ -46,7 +46,7 @@ public:
     bool CreateWithoutAccessList() const
     {
         HCRYPTPROV provider = 0;
-        if (!CryptAcquireContextW(&provider, name_.c_str(), kEnhancedProviderName, PROV_RSA_FULL,
+        if (!CryptAcquireContextW(&provider, name.c_str(), kEnhancedProviderName, PROV_RSA_FULL,
                                   CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET)) {
             return false;
         }
@@ -84,11 +84,11 @@ public:
 private:
     bool Open(HCRYPTPROV& provider) const
     {
-        return CryptAcquireContextW(&provider, name_.c_str(), kEnhancedProviderName,
-                                    PROV_RSA_FULL, CRYPT_MACHINE_KEYSET) != FALSE;
+        return CryptAcquireContextW(&provider, name.c_str(), kEnhancedProviderName, PROV_RSA_FULL,
+                                    CRYPT_MACHINE_KEYSET) != FALSE;
     }
 
-    std::wstring name_;
+    std::wstring name;
 };
 
 // KP_KEYLEN of the key, or 0 when it cannot be read.

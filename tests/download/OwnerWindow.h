@@ -9,24 +9,24 @@
 class OwnerWindow {
 public:
     OwnerWindow()
-        : hwnd_(CreateWindowExW(0, L"STATIC", L"Download dialog stand-in",
-                                WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 60, 520, 300, nullptr,
-                                nullptr, GetModuleHandleW(nullptr), nullptr))
+        : hwnd(CreateWindowExW(0, L"STATIC", L"Download dialog stand-in",
+                               WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 60, 520, 300, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr))
     {
     }
     ~OwnerWindow()
     {
-        if (hwnd_ != nullptr) {
-            DestroyWindow(hwnd_);
+        if (hwnd != nullptr) {
+            DestroyWindow(hwnd);
         }
     }
     OwnerWindow(const OwnerWindow&) = delete;
     OwnerWindow& operator=(const OwnerWindow&) = delete;
 
-    HWND Get() const { return hwnd_; }
+    HWND Get() const { return hwnd; }
 
 private:
-    HWND hwnd_;
+    HWND hwnd;
 };
 
 #endif

@@ -29,24 +29,24 @@ public:
         const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
         const LockLoaderLockFunction lock =
             GetProcAddressAs<LockLoaderLockFunction>(ntdll, "LdrLockLoaderLock");
-        unlock_ = GetProcAddressAs<UnlockLoaderLockFunction>(ntdll, "LdrUnlockLoaderLock");
-        held_ = lock != nullptr && unlock_ != nullptr && lock(0, nullptr, &cookie_) >= 0;
+        unlock = GetProcAddressAs<UnlockLoaderLockFunction>(ntdll, "LdrUnlockLoaderLock");
+        held = lock != nullptr && unlock != nullptr && lock(0, nullptr, &cookie) >= 0;
     }
     ~LoaderLock()
     {
-        if (held_) {
-            unlock_(0, cookie_);
+        if (held) {
+            unlock(0, cookie);
         }
     }
     LoaderLock(const LoaderLock&) = delete;
     LoaderLock& operator=(const LoaderLock&) = delete;
 
-    bool Held() const { return held_; }
+    bool Held() const { return held; }
 
 private:
-    UnlockLoaderLockFunction unlock_ = nullptr;
-    ULONG_PTR cookie_ = 0;
-    bool held_ = false;
+    UnlockLoaderLockFunction unlock = nullptr;
+    ULONG_PTR cookie = 0;
+    bool held = false;
 };
 
 std::wstring WorkerModulePath()

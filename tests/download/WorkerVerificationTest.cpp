@@ -19,7 +19,7 @@
 namespace kdm_test {
 namespace {
 
-const wchar_t windowClass[] = L"KdmWorkerVerificationTest";
+const wchar_t kWindowClass[] = L"KdmWorkerVerificationTest";
 // The run's result from WM_DOWNLOAD_DONE, -1 until it arrives.
 int doneResult = -1;
 
@@ -43,10 +43,10 @@ TEST(WorkerVerification, AMismatchQuestionThatCannotBeBuiltBecomesTheGenericQues
     WNDCLASSW windowType{};
     windowType.lpfnWndProc = JobWindowProc;
     windowType.hInstance = GetModuleHandleW(nullptr);
-    windowType.lpszClassName = windowClass;
+    windowType.lpszClassName = kWindowClass;
     RegisterClassW(&windowType);
     // The job's dialog: the worker sends its progress to it and owns its questions by it.
-    const HWND dialog = CreateWindowExW(0, windowClass, L"Job dialog", WS_OVERLAPPEDWINDOW, 0, 0,
+    const HWND dialog = CreateWindowExW(0, kWindowClass, L"Job dialog", WS_OVERLAPPEDWINDOW, 0, 0,
                                         300, 200, nullptr, nullptr, windowType.hInstance, nullptr);
     ASSERT_NE(dialog, nullptr);
 

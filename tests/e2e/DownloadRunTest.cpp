@@ -24,7 +24,7 @@
 namespace kdm_test {
 namespace {
 
-const wchar_t saveAsCaption[] =
+const wchar_t kSaveAsCaption[] =
     L"Kestrune Download Manager - Please select convenient download folder and filename";
 
 // The processor word size that the run must report: "32" in the 32-bit test prefix, "64" where
@@ -40,17 +40,17 @@ std::wstring ProposedName()
 {
     return L"Kestrune 2012 - Setup for Windows 7, " + FromUtf8(ExpectedBits()) + L" bit";
 }
-const wchar_t questionCaption[] = L"Download Manager";
-const char hashHeader[] = "NORVALIS-DOWNLOAD-HASHCODE";
-const std::uint64_t packageSize = 300000;
+const wchar_t kQuestionCaption[] = L"Download Manager";
+const char kHashHeader[] = "NORVALIS-DOWNLOAD-HASHCODE";
+const std::uint64_t kPackageSize = 300000;
 // Small enough that a slowly sent body still ends within a couple of seconds.
-const std::uint64_t slowPackageSize = 65536;
-const wchar_t installerNoticeStart[] =
+const std::uint64_t kSlowPackageSize = 65536;
+const wchar_t kInstallerNoticeStart[] =
     L"The download of the latest software installation package was successfully completed.";
-const wchar_t launchFailedText[] =
+const wchar_t kLaunchFailedText[] =
     L"The system could not launch the installer package. Please start the installer manually.";
-const wchar_t mismatchMarker[] = L"does not match the code computed by the Download Manager.";
-const wchar_t verifyFailedMarker[] = L"the Download Manager encountered a generic exception";
+const wchar_t kMismatchMarker[] = L"does not match the code computed by the Download Manager.";
+const wchar_t kVerifyFailedMarker[] = L"the Download Manager encountered a generic exception";
 
 // The installation packages in the folder where the Save As dialog starts.
 std::vector<std::wstring> PackagesInDefaultFolder()
@@ -83,67 +83,67 @@ std::wstring FileNamePart(const std::string& testName)
 
 class DownloadRun : public ::testing::Test {
 protected:
-    explicit DownloadRun(const std::wstring& modulePath = ModulePath()) : module_(modulePath) {}
+    explicit DownloadRun(const std::wstring& modulePath = ModulePath()) : module(modulePath) {}
 
     void SetUp() override
     {
-        ASSERT_NE(module_.Get(), nullptr);
-        ASSERT_TRUE(log_.Arm()) << log_.LastError();
+        ASSERT_NE(module.Get(), nullptr);
+        ASSERT_TRUE(log.Arm()) << log.LastError();
         wchar_t folder[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, folder);
-        target_ = std::wstring(folder) + L"kdm-e2e-" +
-                  FileNamePart(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                  L".msi";
-        DeleteFileW(target_.c_str());
-        RemoveDirectoryW(target_.c_str());
+        target = std::wstring(folder) + L"kdm-e2e-" +
+                 FileNamePart(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                 L".msi";
+        DeleteFileW(target.c_str());
+        RemoveDirectoryW(target.c_str());
     }
     void TearDown() override
     {
-        server_.Stop();
-        log_.Disarm();
-        DeleteFileW(target_.c_str());
-        RemoveDirectoryW(target_.c_str());
+        server.Stop();
+        log.Disarm();
+        DeleteFileW(target.c_str());
+        RemoveDirectoryW(target.c_str());
     }
 
     static std::wstring ToWide(const std::string& text) { return FromUtf8(text); }
 
     void StartServer(const Response& response)
     {
-        server_.Enqueue(response);
-        ASSERT_TRUE(server_.Start("127.0.0.1", 80)) << server_.LastError();
+        server.Enqueue(response);
+        ASSERT_TRUE(server.Start("127.0.0.1", 80)) << server.LastError();
     }
 
     // Waits for the download dialog of a run; null (with a failure) when none came.
     HWND WaitForDownloadDialog(HWND owner, DWORD processId = 0)
     {
-        WindowQuery query = WindowQuery::DialogWithCaption(dialogCaption);
+        WindowQuery query = WindowQuery::DialogWithCaption(kDialogCaption);
         if (owner != nullptr) {
             query.OwnedBy(owner);
         }
         if (processId != 0) {
             query.InProcess(processId);
         }
-        const FoundWindow dialog = op_.WaitForWindow(query);
+        const FoundWindow dialog = op.WaitForWindow(query);
         EXPECT_TRUE(dialog) << dialog.message;
         return dialog.hwnd;
     }
 
     // Waits for the download dialog and the Save As dialog over it, and saves under `typed`
-    // (target_ when empty).
+    // (target when empty).
     HWND SaveAsTarget(HWND owner, DWORD processId = 0, const std::wstring& typed = std::wstring())
     {
         const HWND dialog = WaitForDownloadDialog(owner, processId);
         if (dialog == nullptr) {
             return nullptr;
         }
-        const SaveAsInfo saveAs = op_.WaitForSaveAs(dialog, saveAsCaption);
+        const SaveAsInfo saveAs = op.WaitForSaveAs(dialog, kSaveAsCaption);
         EXPECT_TRUE(saveAs) << saveAs.message;
         if (!saveAs) {
             return nullptr;
         }
-        proposed_ = saveAs.fileName;
-        EXPECT_TRUE(op_.SetSaveAsFileName(saveAs, typed.empty() ? target_ : typed));
-        EXPECT_TRUE(op_.Save(saveAs));
+        proposed = saveAs.fileName;
+        EXPECT_TRUE(op.SetSaveAsFileName(saveAs, typed.empty() ? target : typed));
+        EXPECT_TRUE(op.Save(saveAs));
         return dialog;
     }
 
@@ -157,10 +157,10 @@ protected:
             [&] {
                 for (const WindowInfo& window : TopLevelWindows()) {
                     if (window.visible && window.className == L"#32770" && window.owner == dialog) {
-                        const MessageBoxInfo box = op_.ReadMessageBox(window.hwnd);
+                        const MessageBoxInfo box = op.ReadMessageBox(window.hwnd);
                         if (box) {
                             shown.push_back(box);
-                            op_.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
+                            op.Answer(box, box.HasButton(IDOK) ? IDOK : IDNO);
                         }
                     }
                 }
@@ -184,54 +184,54 @@ protected:
     // confirmation question, still open.
     MessageBoxInfo CancelDuringTheTransfer(HWND dialog)
     {
-        EXPECT_TRUE(server_.WaitForRequests(1, 10000)) << server_.Describe();
+        EXPECT_TRUE(server.WaitForRequests(1, 10000)) << server.Describe();
         Sleep(300);
-        EXPECT_TRUE(op_.PressButton(dialog, 1005));
-        const MessageBoxInfo question = op_.WaitForMessageBox(dialog);
+        EXPECT_TRUE(op.PressButton(dialog, 1005));
+        const MessageBoxInfo question = op.WaitForMessageBox(dialog);
         EXPECT_TRUE(question) << question.message;
         EXPECT_TRUE(question.HasButton(IDYES)) << question.Describe();
         return question;
     }
 
     // A package of `size` bytes with the hash code that matches it.
-    static Response VerifiedPackage(std::uint64_t size = packageSize)
+    static Response VerifiedPackage(std::uint64_t size = kPackageSize)
     {
-        return Response::Ok().Header(hashHeader, PatternSha1HexUpper(size)).GeneratedBody(size);
+        return Response::Ok().Header(kHashHeader, PatternSha1HexUpper(size)).GeneratedBody(size);
     }
 
     static Response SlowVerifiedPackage()
     {
-        return VerifiedPackage(slowPackageSize).Pieces(4096, 80);
+        return VerifiedPackage(kSlowPackageSize).Pieces(4096, 80);
     }
 
     // Answers the next message box over the dialog and returns what it showed.
     MessageBoxInfo Answer(HWND dialog, int button)
     {
-        const MessageBoxInfo box = op_.WaitForMessageBox(dialog);
+        const MessageBoxInfo box = op.WaitForMessageBox(dialog);
         EXPECT_TRUE(box) << box.message;
         if (box) {
-            EXPECT_TRUE(op_.Answer(box, button)) << box.Describe();
+            EXPECT_TRUE(op.Answer(box, button)) << box.Describe();
         }
         return box;
     }
 
     void ExpectLaunchedTarget()
     {
-        ASSERT_TRUE(log_.WaitForLines(1, 10000)) << log_.Describe();
-        const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log_.Lines()[0]);
-        ASSERT_EQ(arguments.size(), 2u) << log_.Describe();
-        EXPECT_EQ(arguments[1], target_);
+        ASSERT_TRUE(log.WaitForLines(1, 10000)) << log.Describe();
+        const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log.Lines()[0]);
+        ASSERT_EQ(arguments.size(), 2u) << log.Describe();
+        EXPECT_EQ(arguments[1], target);
     }
 
     void ExpectNothingLaunched()
     {
         Sleep(300);
-        EXPECT_TRUE(log_.Lines().empty()) << log_.Describe();
+        EXPECT_TRUE(log.Lines().empty()) << log.Describe();
     }
 
-    void ExpectWholePackageOnDisk(std::uint64_t size = packageSize)
+    void ExpectWholePackageOnDisk(std::uint64_t size = kPackageSize)
     {
-        const std::string bytes = ReadFileBytes(target_);
+        const std::string bytes = ReadFileBytes(target);
         EXPECT_EQ(bytes.size(), size);
         EXPECT_EQ(FirstPatternMismatch(bytes), std::string::npos);
     }
@@ -240,14 +240,14 @@ protected:
     // the export's result.
     int RunWithoutHashCode(int answer)
     {
-        StartServer(Response::Ok().GeneratedBody(packageSize));
-        DialogRun run(module_.ExportCall());
+        StartServer(Response::Ok().GeneratedBody(kPackageSize));
+        DialogRun run(module.ExportCall());
         const HWND dialog = SaveAsTarget(run.Owner());
         if (dialog == nullptr) {
             return -100;
         }
         const MessageBoxInfo box = Answer(dialog, answer);
-        EXPECT_EQ(box.caption, questionCaption);
+        EXPECT_EQ(box.caption, kQuestionCaption);
         EXPECT_EQ(box.text.rfind(L"The installation package was downloaded successfully, however "
                                  L"the web server did not supply",
                                  0),
@@ -258,15 +258,15 @@ protected:
         return run.Result();
     }
 
-    // A verified package downloaded through an export of module_: launched, the export returns
+    // A verified package downloaded through an export of module: launched, the export returns
     // 1, and the request carried the four headers.
     void RunVerifiedPackageThroughTheModule()
     {
         StartServer(VerifiedPackage().Pieces(8192, 0));
-        DialogRun run(module_.ExportCall());
+        DialogRun run(module.ExportCall());
         const HWND dialog = SaveAsTarget(run.Owner());
         ASSERT_NE(dialog, nullptr);
-        EXPECT_NE(proposed_.find(ProposedName()), std::wstring::npos) << ToUtf8(proposed_);
+        EXPECT_NE(proposed.find(ProposedName()), std::wstring::npos) << ToUtf8(proposed);
         const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
         EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
         EXPECT_EQ(run.Result(), 1);
@@ -274,7 +274,7 @@ protected:
         ExpectLaunchedTarget();
         ExpectWholePackageOnDisk();
 
-        const std::vector<RecordedRequest> requests = server_.Requests();
+        const std::vector<RecordedRequest> requests = server.Requests();
         ASSERT_EQ(requests.size(), 1u);
         const RecordedRequest& request = requests[0];
         EXPECT_EQ(request.method, "GET");
@@ -306,12 +306,12 @@ protected:
         ExpectWholePackageOnDisk();
     }
 
-    LoadedModule module_;
-    TestServer server_;
-    Operator op_{20000};
-    LaunchLog log_ = LaunchLog::InTempFolder(L"kdm-e2e-launch.log");
-    std::wstring target_;
-    std::wstring proposed_;
+    LoadedModule module;
+    TestServer server;
+    Operator op{20000};
+    LaunchLog log = LaunchLog::InTempFolder(L"kdm-e2e-launch.log");
+    std::wstring target;
+    std::wstring proposed;
 };
 
 TEST_F(DownloadRun, VerifiedPackageIsLaunchedAndTheExportReturnsOne)
@@ -336,9 +336,9 @@ TEST_F(DownloadRun, WithoutHashCodeYesLaunchesThePackage)
 TEST_F(DownloadRun, MismatchAsksAndNoKeepsTheFileWithoutLaunching)
 {
     StartServer(Response::Ok()
-                    .Header(hashHeader, "0000000000000000000000000000000000000000")
-                    .GeneratedBody(packageSize));
-    DialogRun run(module_.ExportCall());
+                    .Header(kHashHeader, "0000000000000000000000000000000000000000")
+                    .GeneratedBody(kPackageSize));
+    DialogRun run(module.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo box = Answer(dialog, IDNO);
@@ -355,12 +355,12 @@ TEST_F(DownloadRun, MismatchAsksAndNoKeepsTheFileWithoutLaunching)
 
 TEST_F(DownloadRun, InvalidHashCodeIsAVerificationErrorAndYesLaunchesAfterTheInstallerNotice)
 {
-    std::string lowerCase = PatternSha1HexUpper(packageSize);
+    std::string lowerCase = PatternSha1HexUpper(kPackageSize);
     for (char& c : lowerCase) {
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
-    StartServer(Response::Ok().Header(hashHeader, lowerCase).GeneratedBody(packageSize));
-    DialogRun run(module_.ExportCall(L"601"));
+    StartServer(Response::Ok().Header(kHashHeader, lowerCase).GeneratedBody(kPackageSize));
+    DialogRun run(module.ExportCall(L"601"));
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo question = Answer(dialog, IDYES);
@@ -379,30 +379,30 @@ TEST_F(DownloadRun, InvalidHashCodeIsAVerificationErrorAndYesLaunchesAfterTheIns
 TEST_F(DownloadRun, ErrorStatusEndsTheRunSilentlyAndNothingIsSaved)
 {
     StartServer(Response::Status(404, "Not Found").Body("<html>no such package</html>"));
-    DialogRun run(module_.ExportCall());
+    DialogRun run(module.ExportCall());
     ASSERT_NE(SaveAsTarget(run.Owner()), nullptr);
     ASSERT_TRUE(run.Finish(60000));
     EXPECT_EQ(run.Result(), 0);
     ExpectNothingLaunched();
-    EXPECT_EQ(ReadFileBytes(target_), "") << "the error page was saved as the package";
+    EXPECT_EQ(ReadFileBytes(target), "") << "the error page was saved as the package";
 }
 
 TEST_F(DownloadRun, CancelConfirmedDuringTheTransferEndsTheRunAndKeepsThePartialFile)
 {
     StartServer(VerifiedPackage().Pieces(4096, 100));
-    DialogRun run(module_.ExportCall());
+    DialogRun run(module.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
-    ASSERT_TRUE(server_.WaitForRequests(1, 10000));
+    ASSERT_TRUE(server.WaitForRequests(1, 10000));
     Sleep(500);
-    ASSERT_TRUE(op_.PressButton(dialog, 1005));
+    ASSERT_TRUE(op.PressButton(dialog, 1005));
     Answer(dialog, IDYES);
     ASSERT_TRUE(run.Finish(60000));
     EXPECT_EQ(run.Result(), 0);
     ExpectNothingLaunched();
-    const std::string bytes = ReadFileBytes(target_);
+    const std::string bytes = ReadFileBytes(target);
     EXPECT_GT(bytes.size(), 0u);
-    EXPECT_LT(bytes.size(), packageSize);
+    EXPECT_LT(bytes.size(), kPackageSize);
     EXPECT_EQ(FirstPatternMismatch(bytes), std::string::npos);
 }
 
@@ -420,15 +420,15 @@ TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
 // system folder; the import test keeps them out of the static imports. Also less msimg32, which
 // Wine's uxtheme loads by name with the plain search even after SetDefaultDllDirectories
 // (measured), where Windows applies the restriction to every later load of the process.
-const wchar_t* const plantedNames[] = {L"actxprxy.dll", L"dnsapi.dll",  L"icmp.dll",
-                                       L"iphlpapi.dll", L"mpr.dll",     L"nsi.dll",
-                                       L"rsaenh.dll",   L"wininet.dll", L"ws2_32.dll"};
+const wchar_t* const kPlantedNames[] = {L"actxprxy.dll", L"dnsapi.dll",  L"icmp.dll",
+                                        L"iphlpapi.dll", L"mpr.dll",     L"nsi.dll",
+                                        L"rsaenh.dll",   L"wininet.dll", L"ws2_32.dll"};
 // Dependencies of the cryptographic provider, which advapi32 loads by its full path: their search
 // is the process's, so only a process that restricted it (the program where
 // SetDefaultDllDirectories exists) is judged on them.
-const wchar_t* const providerDependencies[] = {L"bcrypt.dll", L"crypt32.dll"};
+const wchar_t* const kProviderDependencies[] = {L"bcrypt.dll", L"crypt32.dll"};
 // Loaded by name by the module's test host before the run: shows that the folder is searched.
-const wchar_t controlName[] = L"mapi32.dll";
+const wchar_t kControlName[] = L"mapi32.dll";
 
 // A folder like the user's Downloads folder after a web page dropped libraries into it: the
 // given binaries of the build beside a planted library for each name.
@@ -438,32 +438,32 @@ public:
     // dependencies are planted too.
     PlantedFolder(const wchar_t* name, const std::vector<std::wstring>& binaries,
                   bool searchRestricted = false)
-        : folder_(name), names_(std::begin(plantedNames), std::end(plantedNames))
+        : folder(name), names(std::begin(kPlantedNames), std::end(kPlantedNames))
     {
         for (const std::wstring& binary : binaries) {
             const std::wstring file = binary.substr(binary.find_last_of(L'\\') + 1);
-            EXPECT_TRUE(CopyFileW(binary.c_str(), (folder_ / file).c_str(), FALSE))
+            EXPECT_TRUE(CopyFileW(binary.c_str(), (folder / file).c_str(), FALSE))
                 << ToUtf8(binary) << ": " << Win32ErrorText(GetLastError());
         }
         if (searchRestricted) {
-            names_.insert(names_.end(), std::begin(providerDependencies),
-                          std::end(providerDependencies));
+            names.insert(names.end(), std::begin(kProviderDependencies),
+                         std::end(kProviderDependencies));
         }
-        names_.push_back(controlName);
+        names.push_back(kControlName);
         const std::wstring planted = BuildTreePath(L"tests\\planted_library.dll");
-        for (const wchar_t* library : names_) {
-            EXPECT_TRUE(CopyFileW(planted.c_str(), (folder_ / library).c_str(), FALSE));
+        for (const wchar_t* library : names) {
+            EXPECT_TRUE(CopyFileW(planted.c_str(), (folder / library).c_str(), FALSE));
         }
     }
 
-    std::wstring operator/(const std::wstring& file) const { return folder_ / file; }
+    std::wstring operator/(const std::wstring& file) const { return folder / file; }
 
     // The planted libraries that something loaded, as "a.dll b.dll".
     std::string Loaded() const
     {
         std::string loaded;
-        for (const wchar_t* library : names_) {
-            if (GetFileAttributesW((folder_ / library + L".loaded").c_str()) !=
+        for (const wchar_t* library : names) {
+            if (GetFileAttributesW((folder / library + L".loaded").c_str()) !=
                 INVALID_FILE_ATTRIBUTES) {
                 loaded += (loaded.empty() ? "" : " ") + ToUtf8(library);
             }
@@ -472,8 +472,8 @@ public:
     }
 
 private:
-    TempFolder folder_;
-    std::vector<const wchar_t*> names_;
+    TempFolder folder;
+    std::vector<const wchar_t*> names;
 };
 
 // Makes the program `exe` (a file name) look for the planted names as Windows does, in its own
@@ -483,19 +483,20 @@ private:
 class SearchedAsOnWindows {
 public:
     explicit SearchedAsOnWindows(const std::wstring& exe)
-        : key_(L"Software\\Wine\\AppDefaults\\" + exe)
+        : key(L"Software\\Wine\\AppDefaults\\" + exe)
     {
         HKEY overrides = nullptr;
         const LONG created =
-            RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), 0, nullptr, 0,
+            RegCreateKeyExW(HKEY_CURRENT_USER, (key + L"\\DllOverrides").c_str(), 0, nullptr, 0,
                             KEY_SET_VALUE, nullptr, &overrides, nullptr);
         EXPECT_EQ(created, ERROR_SUCCESS) << Win32ErrorText(static_cast<DWORD>(created));
         if (created != ERROR_SUCCESS) {
             return;
         }
-        std::vector<const wchar_t*> names(std::begin(plantedNames), std::end(plantedNames));
-        names.insert(names.end(), std::begin(providerDependencies), std::end(providerDependencies));
-        names.push_back(controlName);
+        std::vector<const wchar_t*> names(std::begin(kPlantedNames), std::end(kPlantedNames));
+        names.insert(names.end(), std::begin(kProviderDependencies),
+                     std::end(kProviderDependencies));
+        names.push_back(kControlName);
         const wchar_t order[] = L"native,builtin";
         for (const wchar_t* library : names) {
             // Wine matches an override by the name without its ".dll".
@@ -510,14 +511,14 @@ public:
     }
     ~SearchedAsOnWindows()
     {
-        RegDeleteKeyW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, key_.c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, (key + L"\\DllOverrides").c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
     }
     SearchedAsOnWindows(const SearchedAsOnWindows&) = delete;
     SearchedAsOnWindows& operator=(const SearchedAsOnWindows&) = delete;
 
 private:
-    std::wstring key_;
+    std::wstring key;
 };
 
 class PlantedLibraries : public DownloadRun {
@@ -565,25 +566,25 @@ TEST_F(PlantedLibraries, TheModuleLoadedByAnInstallerBesideThemLoadsNoneOfThem)
 {
     const PlantedFolder folder(L"kdm-planted-module",
                                {ModulePath(), BuildTreePath(L"tests\\planted_host.exe")});
-    EXPECT_EQ(RunFromPlantedFolder(folder, L"planted_host.exe", controlName), 1u);
-    EXPECT_EQ(folder.Loaded(), ToUtf8(controlName))
+    EXPECT_EQ(RunFromPlantedFolder(folder, L"planted_host.exe", kControlName), 1u);
+    EXPECT_EQ(folder.Loaded(), ToUtf8(kControlName))
         << "the control shows whether the folder was searched at all";
 }
 
 TEST_F(DownloadRun, ForAnInstallerTheNoticeComesRightBeforeTheLaunch)
 {
     StartServer(VerifiedPackage());
-    DialogRun run(module_.ExportCall(L"601"));
+    DialogRun run(module.ExportCall(L"601"));
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
-    const MessageBoxInfo notice = op_.WaitForMessageBox(dialog);
+    const MessageBoxInfo notice = op.WaitForMessageBox(dialog);
     ASSERT_TRUE(notice) << notice.message;
-    EXPECT_EQ(notice.text.rfind(installerNoticeStart, 0), 0u) << notice.Describe();
-    EXPECT_EQ(notice.caption, questionCaption);
+    EXPECT_EQ(notice.text.rfind(kInstallerNoticeStart, 0), 0u) << notice.Describe();
+    EXPECT_EQ(notice.caption, kQuestionCaption);
     EXPECT_FALSE(notice.hasIcon);
     EXPECT_EQ(notice.buttons, std::vector<int>{IDOK});
     ExpectNothingLaunched();
-    EXPECT_TRUE(op_.Answer(notice, IDOK));
+    EXPECT_TRUE(op.Answer(notice, IDOK));
     const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
     EXPECT_TRUE(after.empty()) << DescribeAll(after);
     EXPECT_EQ(run.Result(), 1);
@@ -610,13 +611,13 @@ class Verdict : public DownloadRun, public ::testing::WithParamInterface<Verdict
 TEST_P(Verdict, AsksTheRightQuestionAndTheAnswerDecides)
 {
     const VerdictCase& row = GetParam();
-    StartServer(Response::Ok().Header(hashHeader, row.hashCode).GeneratedBody(packageSize));
-    DialogRun run(module_.ExportCall());
+    StartServer(Response::Ok().Header(kHashHeader, row.hashCode).GeneratedBody(kPackageSize));
+    DialogRun run(module.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo question = Answer(dialog, row.answer);
     EXPECT_NE(question.text.find(row.marker), std::wstring::npos) << question.Describe();
-    EXPECT_EQ(question.caption, questionCaption);
+    EXPECT_EQ(question.caption, kQuestionCaption);
     EXPECT_TRUE(question.hasIcon);
     EXPECT_EQ(question.buttons, (std::vector<int>{IDYES, IDNO}));
     const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
@@ -632,13 +633,13 @@ TEST_P(Verdict, AsksTheRightQuestionAndTheAnswerDecides)
 
 INSTANTIATE_TEST_SUITE_P(
     HashCodes, Verdict,
-    ::testing::Values(VerdictCase{"MismatchYes", std::string(40, '0'), mismatchMarker, IDYES, 1},
-                      VerdictCase{"Empty", std::string(), mismatchMarker, IDNO, 0},
-                      VerdictCase{"OddLength", PatternSha1HexUpper(packageSize).substr(0, 39),
-                                  verifyFailedMarker, IDNO, 0},
+    ::testing::Values(VerdictCase{"MismatchYes", std::string(40, '0'), kMismatchMarker, IDYES, 1},
+                      VerdictCase{"Empty", std::string(), kMismatchMarker, IDNO, 0},
+                      VerdictCase{"OddLength", PatternSha1HexUpper(kPackageSize).substr(0, 39),
+                                  kVerifyFailedMarker, IDNO, 0},
                       VerdictCase{"SixtyFourDigits",
-                                  PatternSha1HexUpper(packageSize) + std::string(24, 'A'),
-                                  mismatchMarker, IDNO, 0}),
+                                  PatternSha1HexUpper(kPackageSize) + std::string(24, 'A'),
+                                  kMismatchMarker, IDNO, 0}),
     [](const ::testing::TestParamInfo<VerdictCase>& info) { return std::string(info.param.name); });
 
 // An installer's Windows version code that the program refuses: the message, then the product
@@ -660,24 +661,24 @@ class Refusal : public DownloadRun, public ::testing::WithParamInterface<Refusal
 TEST_P(Refusal, ShowsTheMessageThenOpensTheWebSite)
 {
     const RefusalCase& row = GetParam();
-    DialogRun run(module_.ExportCall(row.code));
+    DialogRun run(module.ExportCall(row.code));
     const HWND dialog = WaitForDownloadDialog(run.Owner());
     ASSERT_NE(dialog, nullptr);
-    const MessageBoxInfo box = op_.WaitForMessageBox(dialog);
+    const MessageBoxInfo box = op.WaitForMessageBox(dialog);
     ASSERT_TRUE(box) << box.message;
     EXPECT_EQ(box.text.rfind(row.textStart, 0), 0u) << box.Describe();
     EXPECT_EQ(box.caption, L"Kestrune - Download Manager");
     EXPECT_TRUE(box.hasIcon);
     EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
     ExpectNothingLaunched();
-    EXPECT_TRUE(op_.Answer(box, IDOK));
+    EXPECT_TRUE(op.Answer(box, IDOK));
     const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
     EXPECT_TRUE(after.empty()) << DescribeAll(after);
     EXPECT_EQ(run.Result(), 0);
-    ASSERT_TRUE(log_.WaitForLines(1, 10000)) << log_.Describe();
-    const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log_.Lines()[0]);
-    ASSERT_EQ(arguments.size(), 2u) << log_.Describe();
-    EXPECT_EQ(arguments[1].rfind(L"http://127.0.0.2", 0), 0u) << log_.Describe();
+    ASSERT_TRUE(log.WaitForLines(1, 10000)) << log.Describe();
+    const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log.Lines()[0]);
+    ASSERT_EQ(arguments.size(), 2u) << log.Describe();
+    EXPECT_EQ(arguments[1].rfind(L"http://127.0.0.2", 0), 0u) << log.Describe();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -692,12 +693,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DownloadRun, SaveAsCancelledEndsTheRunSilentlyWithoutAFile)
 {
     const std::vector<std::wstring> before = PackagesInDefaultFolder();
-    DialogRun run(module_.ExportCall());
+    DialogRun run(module.ExportCall());
     const HWND dialog = WaitForDownloadDialog(run.Owner());
     ASSERT_NE(dialog, nullptr);
-    const SaveAsInfo saveAs = op_.WaitForSaveAs(dialog, saveAsCaption);
+    const SaveAsInfo saveAs = op.WaitForSaveAs(dialog, kSaveAsCaption);
     ASSERT_TRUE(saveAs) << saveAs.message;
-    EXPECT_TRUE(op_.CancelSaveAs(saveAs));
+    EXPECT_TRUE(op.CancelSaveAs(saveAs));
     const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
     EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
     EXPECT_EQ(run.Result(), 0);
@@ -708,23 +709,23 @@ TEST_F(DownloadRun, SaveAsCancelledEndsTheRunSilentlyWithoutAFile)
 TEST_F(DownloadRun, ATargetThatCannotBeCreatedGivesMessage111)
 {
     // A directory holds the name that the program makes of the typed one (".msi" added).
-    ASSERT_TRUE(CreateDirectoryW(target_.c_str(), nullptr));
-    DialogRun run(module_.ExportCall());
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    DialogRun run(module.ExportCall());
     const HWND dialog = SaveAsTarget(
-        run.Owner(), 0, target_.substr(0, target_.size() - std::wstring(L".msi").size()));
+        run.Owner(), 0, target.substr(0, target.size() - std::wstring(L".msi").size()));
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo box = Answer(dialog, IDOK);
     const std::wstring start =
-        L"The Kestrune Download Manager could not create file '" + target_ + L"' because: ";
+        L"The Kestrune Download Manager could not create file '" + target + L"' because: ";
     EXPECT_EQ(box.text.rfind(start, 0), 0u) << box.Describe();
-    EXPECT_EQ(box.caption, questionCaption);
+    EXPECT_EQ(box.caption, kQuestionCaption);
     EXPECT_TRUE(box.hasIcon);
     EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
     const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
     EXPECT_TRUE(after.empty()) << DescribeAll(after);
     EXPECT_EQ(run.Result(), 0);
-    EXPECT_NE(GetFileAttributesW(target_.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-    EXPECT_TRUE(server_.Requests().empty());
+    EXPECT_NE(GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_TRUE(server.Requests().empty());
 }
 
 // The build whose download address does not resolve: IDS_SITE_UNREACHABLE and the end, before any
@@ -737,13 +738,13 @@ TEST(UnreachableHost, Message104EndsTheRunBeforeTheSaveAsDialog)
     Operator op(20000);
     DialogRun run(module.ExportCall());
     const FoundWindow dialog =
-        op.WaitForWindow(WindowQuery::DialogWithCaption(dialogCaption).OwnedBy(run.Owner()));
+        op.WaitForWindow(WindowQuery::DialogWithCaption(kDialogCaption).OwnedBy(run.Owner()));
     ASSERT_TRUE(dialog) << dialog.message;
     const MessageBoxInfo box = op.WaitForMessageBox(dialog.hwnd);
     ASSERT_TRUE(box) << box.message;
     EXPECT_EQ(box.text,
               L"The Kestrune Download Manager could not reach http://unreachable.invalid.");
-    EXPECT_EQ(box.caption, questionCaption);
+    EXPECT_EQ(box.caption, kQuestionCaption);
     EXPECT_TRUE(box.hasIcon);
     EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
     EXPECT_TRUE(op.Answer(box, IDOK));
@@ -756,17 +757,17 @@ TEST(UnreachableHost, Message104EndsTheRunBeforeTheSaveAsDialog)
 TEST_F(DownloadRun, CancelConfirmedWhileTheFinishedDownloadWaitsGives117AndNoLaunch)
 {
     StartServer(SlowVerifiedPackage());
-    DialogRun run(module_.ExportCall());
+    DialogRun run(module.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo question = CancelDuringTheTransfer(dialog);
     ASSERT_TRUE(question);
     // The question stays open until the whole body is through and the worker, its Cancel button
     // disabled, waits for the completion lock that the question holds.
-    ASSERT_TRUE(server_.WaitForFinished(1, 20000)) << server_.Describe();
-    ASSERT_TRUE(WaitUntil([&] { return !op_.Item(dialog, 1005).enabled; }, 10000))
+    ASSERT_TRUE(server.WaitForFinished(1, 20000)) << server.Describe();
+    ASSERT_TRUE(WaitUntil([&] { return !op.Item(dialog, 1005).enabled; }, 10000))
         << "the worker did not reach the completion";
-    EXPECT_TRUE(op_.Answer(question, IDYES));
+    EXPECT_TRUE(op.Answer(question, IDYES));
 
     const MessageBoxInfo notice = Answer(dialog, IDOK);
     EXPECT_EQ(notice.text.rfind(L"We are sorry that you chose not to install and use our software. "
@@ -776,30 +777,30 @@ TEST_F(DownloadRun, CancelConfirmedWhileTheFinishedDownloadWaitsGives117AndNoLau
               0u)
         << notice.Describe();
     EXPECT_NE(notice.text.find(L"you can try Kestrune without waiting"), std::wstring::npos);
-    EXPECT_EQ(notice.caption, questionCaption);
+    EXPECT_EQ(notice.caption, kQuestionCaption);
     EXPECT_TRUE(notice.hasIcon);
     EXPECT_EQ(notice.buttons, std::vector<int>{IDOK});
     const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
     EXPECT_TRUE(after.empty()) << DescribeAll(after);
     EXPECT_EQ(run.Result(), 0);
     ExpectNothingLaunched();
-    ExpectWholePackageOnDisk(slowPackageSize);
+    ExpectWholePackageOnDisk(kSlowPackageSize);
 }
 
 TEST_F(DownloadRun, CancelAnsweredNoChangesNothing)
 {
     StartServer(SlowVerifiedPackage());
-    DialogRun run(module_.ExportCall());
+    DialogRun run(module.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const MessageBoxInfo question = CancelDuringTheTransfer(dialog);
     ASSERT_TRUE(question);
-    EXPECT_TRUE(op_.Answer(question, IDNO));
+    EXPECT_TRUE(op.Answer(question, IDNO));
     const std::vector<MessageBoxInfo> after = FinishRecordingBoxes(run, dialog);
     EXPECT_TRUE(after.empty()) << DescribeAll(after);
     EXPECT_EQ(run.Result(), 1);
     ExpectLaunchedTarget();
-    ExpectWholePackageOnDisk(slowPackageSize);
+    ExpectWholePackageOnDisk(kSlowPackageSize);
 }
 
 // Points .msi at a class that does not exist, so that the shell finds no handler, and puts the
@@ -808,49 +809,47 @@ class MsiAssociationRemoved {
 public:
     MsiAssociationRemoved()
     {
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L".msi", 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key_) !=
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L".msi", 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
             ERROR_SUCCESS) {
-            key_ = nullptr;
+            key = nullptr;
             return;
         }
         DWORD size = 0;
-        hadValue_ =
-            RegQueryValueExW(key_, nullptr, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
-        if (hadValue_) {
-            saved_.resize(size);
-            hadValue_ = RegQueryValueExW(key_, nullptr, nullptr, &type_, saved_.data(), &size) ==
-                        ERROR_SUCCESS;
-            saved_.resize(size);
+        hadValue = RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+        if (hadValue) {
+            saved.resize(size);
+            hadValue = RegQueryValueExW(key, nullptr, nullptr, &type, saved.data(), &size) ==
+                       ERROR_SUCCESS;
+            saved.resize(size);
         }
         const wchar_t missingClass[] = L"Kdm.Test.NoSuchClass";
-        removed_ =
-            RegSetValueExW(key_, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(missingClass),
+        removed =
+            RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(missingClass),
                            sizeof(missingClass)) == ERROR_SUCCESS;
     }
     ~MsiAssociationRemoved()
     {
-        if (key_ == nullptr) {
+        if (key == nullptr) {
             return;
         }
-        if (hadValue_) {
-            RegSetValueExW(key_, nullptr, 0, type_, saved_.data(),
-                           static_cast<DWORD>(saved_.size()));
+        if (hadValue) {
+            RegSetValueExW(key, nullptr, 0, type, saved.data(), static_cast<DWORD>(saved.size()));
         } else {
-            RegDeleteValueW(key_, nullptr);
+            RegDeleteValueW(key, nullptr);
         }
-        RegCloseKey(key_);
+        RegCloseKey(key);
     }
     MsiAssociationRemoved(const MsiAssociationRemoved&) = delete;
     MsiAssociationRemoved& operator=(const MsiAssociationRemoved&) = delete;
 
-    bool Removed() const { return removed_; }
+    bool Removed() const { return removed; }
 
 private:
-    HKEY key_ = nullptr;
-    bool hadValue_ = false;
-    bool removed_ = false;
-    DWORD type_ = REG_NONE;
-    std::vector<BYTE> saved_;
+    HKEY key = nullptr;
+    bool hadValue = false;
+    bool removed = false;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> saved;
 };
 
 TEST_F(DownloadRun, ALaunchThatFailsGivesMessage115AndResultZero)
@@ -858,13 +857,13 @@ TEST_F(DownloadRun, ALaunchThatFailsGivesMessage115AndResultZero)
     MsiAssociationRemoved noHandler;
     ASSERT_TRUE(noHandler.Removed());
     StartServer(VerifiedPackage());
-    DialogRun run(module_.ExportCall());
+    DialogRun run(module.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
     ASSERT_EQ(boxes.size(), 1u) << DescribeAll(boxes);
-    EXPECT_EQ(boxes[0].text, launchFailedText);
-    EXPECT_EQ(boxes[0].caption, questionCaption);
+    EXPECT_EQ(boxes[0].text, kLaunchFailedText);
+    EXPECT_EQ(boxes[0].caption, kQuestionCaption);
     EXPECT_TRUE(boxes[0].hasIcon);
     EXPECT_EQ(boxes[0].buttons, std::vector<int>{IDOK});
     EXPECT_EQ(run.Result(), 0);
@@ -897,14 +896,14 @@ TEST_P(NetworkFault, EndsTheRunWithZeroAndNoMessage)
         response.CloseAfter(sent);
     }
     StartServer(response);
-    DialogRun run(module_.ExportCall());
+    DialogRun run(module.ExportCall());
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
     const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
     EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
     EXPECT_EQ(run.Result(), 0);
     ExpectNothingLaunched();
-    const std::string bytes = ReadFileBytes(target_);
+    const std::string bytes = ReadFileBytes(target);
     EXPECT_LE(bytes.size(), sent);
     EXPECT_EQ(FirstPatternMismatch(bytes), std::string::npos);
 }
@@ -925,7 +924,7 @@ protected:
     {
         DownloadRun::SetUp();
         wchar_t loaded[MAX_PATH] = {};
-        GetModuleFileNameW(module_.Get(), loaded, MAX_PATH);
+        GetModuleFileNameW(module.Get(), loaded, MAX_PATH);
         ASSERT_EQ(lstrcmpiW(loaded, SignedModulePath().c_str()), 0) << ToUtf8(loaded);
     }
 };

@@ -50,20 +50,20 @@ class Exports : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NE(module_.Get(), nullptr) << "cannot load the module";
-        downloadFile_ = module_.DownloadFile();
-        downloadFileForInstaller_ = module_.DownloadFileForInstaller();
-        ASSERT_NE(downloadFile_, nullptr);
-        ASSERT_NE(downloadFileForInstaller_, nullptr);
-        owner_ = CreateWindowExW(0, L"STATIC", L"Installer", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40,
-                                 60, 900, 600, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(module.Get(), nullptr) << "cannot load the module";
+        downloadFile = module.DownloadFile();
+        downloadFileForInstaller = module.DownloadFileForInstaller();
+        ASSERT_NE(downloadFile, nullptr);
+        ASSERT_NE(downloadFileForInstaller, nullptr);
+        owner = CreateWindowExW(0, L"STATIC", L"Installer", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40,
+                                60, 900, 600, nullptr, nullptr, nullptr, nullptr);
         seenDialogs.clear();
         observerHook = SetWindowsHookExW(WH_CBT, ObserveActivation, nullptr, GetCurrentThreadId());
     }
     void TearDown() override
     {
         UnhookWindowsHookEx(observerHook);
-        DestroyWindow(owner_);
+        DestroyWindow(owner);
     }
 
     bool QuitMessageInQueue()
@@ -76,43 +76,43 @@ protected:
     {
         // The first dialog is the download dialog; a Save As dialog of the start may follow.
         ASSERT_GE(seenDialogs.size(), 1u);
-        EXPECT_EQ(seenDialogs[0].caption, dialogCaption);
-        EXPECT_EQ(seenDialogs[0].instance, module_.Get()) << "the dialog came from another module";
+        EXPECT_EQ(seenDialogs[0].caption, kDialogCaption);
+        EXPECT_EQ(seenDialogs[0].instance, module.Get()) << "the dialog came from another module";
         EXPECT_TRUE(seenDialogs[0].hasBigIcon);
         EXPECT_TRUE(seenDialogs[0].hasSmallIcon);
     }
 
-    LoadedModule module_;
-    DownloadFileExport downloadFile_ = nullptr;
-    DownloadFileForInstallerExport downloadFileForInstaller_ = nullptr;
-    HWND owner_ = nullptr;
+    LoadedModule module;
+    DownloadFileExport downloadFile = nullptr;
+    DownloadFileForInstallerExport downloadFileForInstaller = nullptr;
+    HWND owner = nullptr;
 };
 
 TEST_F(Exports, DownloadFileShowsTheModulesDialogAndAnAbandonedRunEndsWithZero)
 {
     AbandoningUser user;
-    EXPECT_EQ(downloadFile_(owner_), 0);
+    EXPECT_EQ(downloadFile(owner), 0);
     ExpectOneDialogOfTheModule();
     EXPECT_FALSE(QuitMessageInQueue()) << "a quit message reached the host's message loop";
-    EXPECT_TRUE(IsWindowEnabled(owner_)) << "the owner is left disabled after the dialog";
+    EXPECT_TRUE(IsWindowEnabled(owner)) << "the owner is left disabled after the dialog";
 }
 
 TEST_F(Exports, DownloadFileForInstallerWithOrWithoutAVersionCodeRunsTheSameDialog)
 {
     AbandoningUser user;
-    EXPECT_EQ(downloadFileForInstaller_(owner_, nullptr), 0);
-    EXPECT_EQ(downloadFileForInstaller_(owner_, L"601"), 0);
+    EXPECT_EQ(downloadFileForInstaller(owner, nullptr), 0);
+    EXPECT_EQ(downloadFileForInstaller(owner, L"601"), 0);
     std::vector<SeenDialog> downloadDialogs;
     for (const SeenDialog& dialog : seenDialogs) {
         EXPECT_NE(dialog.caption, L"Decoy dialog of the host");
-        if (dialog.caption == dialogCaption) {
+        if (dialog.caption == kDialogCaption) {
             downloadDialogs.push_back(dialog);
         }
     }
     // Each run activates its dialog at least once (again after its Save As dialog has closed).
     ASSERT_GE(downloadDialogs.size(), 2u);
     for (const SeenDialog& dialog : downloadDialogs) {
-        EXPECT_EQ(dialog.instance, module_.Get());
+        EXPECT_EQ(dialog.instance, module.Get());
     }
     EXPECT_FALSE(QuitMessageInQueue());
 }
@@ -140,7 +140,7 @@ TEST(ModuleFile, ExportsExactlyTheTwoDecoratedNamesAndImportsOnlySystemLibraries
         names.insert(reinterpret_cast<const char*>(base + nameOffsets[i]));
     }
     EXPECT_EQ(exports->NumberOfFunctions, 2u);
-    EXPECT_EQ(names, (std::set<std::string>{downloadFileName, downloadFileForInstallerName}));
+    EXPECT_EQ(names, (std::set<std::string>{kDownloadFileName, kDownloadFileForInstallerName}));
 
     const std::set<std::string> systemLibraries = {
         "advapi32.dll", "comctl32.dll", "comdlg32.dll", "crypt32.dll", "gdi32.dll",

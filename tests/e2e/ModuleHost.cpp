@@ -6,9 +6,9 @@
 
 namespace kdm_test {
 
-const char downloadFileName[] = "?DownloadFile@@YGHQAUHWND__@@@Z";
-const char downloadFileForInstallerName[] = "?DownloadFileForInstaller@@YGHQAUHWND__@@PB_W@Z";
-const wchar_t dialogCaption[] = L"Kestrune Download Manager";
+const char kDownloadFileName[] = "?DownloadFile@@YGHQAUHWND__@@@Z";
+const char kDownloadFileForInstallerName[] = "?DownloadFileForInstaller@@YGHQAUHWND__@@PB_W@Z";
+const wchar_t kDialogCaption[] = L"Kestrune Download Manager";
 
 std::wstring ModulePath()
 {
@@ -46,27 +46,27 @@ std::wstring HttpsModulePath()
 }
 
 LoadedModule::LoadedModule(const std::wstring& path)
-    : module_(LoadLibraryW(path.c_str())),
-      downloadFile_(GetProcAddressAs<DownloadFileExport>(module_, downloadFileName)),
-      forInstaller_(
-          GetProcAddressAs<DownloadFileForInstallerExport>(module_, downloadFileForInstallerName))
+    : module(LoadLibraryW(path.c_str())),
+      downloadFile(GetProcAddressAs<DownloadFileExport>(module, kDownloadFileName)),
+      forInstaller(
+          GetProcAddressAs<DownloadFileForInstallerExport>(module, kDownloadFileForInstallerName))
 {
 }
 
 LoadedModule::~LoadedModule()
 {
-    if (module_ != nullptr) {
-        FreeLibrary(module_);
+    if (module != nullptr) {
+        FreeLibrary(module);
     }
 }
 
 DialogRun::EntryCall LoadedModule::ExportCall(const wchar_t* osVersion) const
 {
     if (osVersion == nullptr) {
-        return downloadFile_;
+        return downloadFile;
     }
-    const DownloadFileForInstallerExport forInstaller = forInstaller_;
-    return [forInstaller, osVersion](HWND owner) { return forInstaller(owner, osVersion); };
+    const DownloadFileForInstallerExport call = forInstaller;
+    return [call, osVersion](HWND owner) { return call(owner, osVersion); };
 }
 
 ProgramProcess::ProgramProcess(const std::wstring& arguments, const std::wstring& program)
@@ -77,58 +77,58 @@ ProgramProcess::ProgramProcess(const std::wstring& arguments, const std::wstring
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
+    PROCESS_INFORMATION started{};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-        startError_ = GetLastError();
+                        &startup, &started)) {
+        startError = GetLastError();
         return;
     }
-    CloseHandle(process.hThread);
-    process_ = process.hProcess;
-    id_ = process.dwProcessId;
+    CloseHandle(started.hThread);
+    process = started.hProcess;
+    id = started.dwProcessId;
 }
 
 ProgramProcess::~ProgramProcess()
 {
-    if (process_ == nullptr) {
+    if (process == nullptr) {
         return;
     }
-    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
-        TerminateProcess(process_, 1);
+    if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(process, 1);
     }
-    CloseHandle(process_);
+    CloseHandle(process);
 }
 
 bool ProgramProcess::WaitForExit(DWORD timeoutMs, DWORD& exitCode)
 {
     exitCode = STILL_ACTIVE;
-    if (process_ == nullptr || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) {
+    if (process == nullptr || WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
         return false;
     }
-    GetExitCodeProcess(process_, &exitCode);
+    GetExitCodeProcess(process, &exitCode);
     return true;
 }
 
-AbandoningUser::AbandoningUser(DWORD processId) : processId_(processId)
+AbandoningUser::AbandoningUser(DWORD processId) : processId(processId)
 {
-    thread_ = CreateThread(nullptr, 0, &AbandoningUser::Run, this, 0, nullptr);
+    thread = CreateThread(nullptr, 0, &AbandoningUser::Run, this, 0, nullptr);
 }
 
 AbandoningUser::~AbandoningUser()
 {
-    stop_ = true;
-    WaitForSingleObject(thread_, 10000);
-    CloseHandle(thread_);
+    stop = true;
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
 }
 
 DWORD WINAPI AbandoningUser::Run(void* parameter)
 {
     AbandoningUser* user = static_cast<AbandoningUser*>(parameter);
     Operator op(100);
-    while (!user->stop_) {
+    while (!user->stop) {
         for (const WindowInfo& window : TopLevelWindows()) {
             if (!window.visible || window.className != L"#32770" ||
-                window.processId != user->processId_ || window.caption == dialogCaption) {
+                window.processId != user->processId || window.caption == kDialogCaption) {
                 continue;
             }
             const MessageBoxInfo box = op.ReadMessageBox(window.hwnd);

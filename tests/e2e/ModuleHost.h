@@ -13,9 +13,9 @@
 
 namespace kdm_test {
 
-extern const char downloadFileName[];
-extern const char downloadFileForInstallerName[];
-extern const wchar_t dialogCaption[];
+extern const char kDownloadFileName[];
+extern const char kDownloadFileForInstallerName[];
+extern const wchar_t kDialogCaption[];
 
 typedef int(WINAPI* DownloadFileExport)(HWND);
 typedef int(WINAPI* DownloadFileForInstallerExport)(HWND, const wchar_t*);
@@ -41,17 +41,17 @@ public:
     LoadedModule(const LoadedModule&) = delete;
     LoadedModule& operator=(const LoadedModule&) = delete;
 
-    HMODULE Get() const { return module_; }
-    DownloadFileExport DownloadFile() const { return downloadFile_; }
-    DownloadFileForInstallerExport DownloadFileForInstaller() const { return forInstaller_; }
+    HMODULE Get() const { return module; }
+    DownloadFileExport DownloadFile() const { return downloadFile; }
+    DownloadFileForInstallerExport DownloadFileForInstaller() const { return forInstaller; }
     // What a DialogRun calls as an installer would: DownloadFile with osVersion null, else
     // DownloadFileForInstaller with that code (used, not copied).
     DialogRun::EntryCall ExportCall(const wchar_t* osVersion = nullptr) const;
 
 private:
-    HMODULE module_;
-    DownloadFileExport downloadFile_;
-    DownloadFileForInstallerExport forInstaller_;
+    HMODULE module;
+    DownloadFileExport downloadFile;
+    DownloadFileForInstallerExport forInstaller;
 };
 
 // A program started as a process, by default the loopback program (its command line: the
@@ -65,16 +65,16 @@ public:
     ProgramProcess& operator=(const ProgramProcess&) = delete;
 
     // False when CreateProcessW failed; StartError() tells why.
-    bool Started() const { return process_ != nullptr; }
-    DWORD StartError() const { return startError_; }
-    DWORD Id() const { return id_; }
+    bool Started() const { return process != nullptr; }
+    DWORD StartError() const { return startError; }
+    DWORD Id() const { return id; }
     // Waits for the process to end; false on time-out. exitCode gets its exit code.
     bool WaitForExit(DWORD timeoutMs, DWORD& exitCode);
 
 private:
-    HANDLE process_ = nullptr;
-    DWORD id_ = 0;
-    DWORD startError_ = 0;
+    HANDLE process = nullptr;
+    DWORD id = 0;
+    DWORD startError = 0;
 };
 
 // Plays a user who abandons a run wherever it asks something: the Save As dialog is cancelled,
@@ -90,9 +90,9 @@ public:
 private:
     static DWORD WINAPI Run(void* parameter);
 
-    std::atomic<bool> stop_{false};
-    DWORD processId_;
-    HANDLE thread_ = nullptr;
+    std::atomic<bool> stop{false};
+    DWORD processId;
+    HANDLE thread = nullptr;
 };
 
 } // namespace kdm_test

@@ -20,9 +20,9 @@
 namespace kdm_test {
 namespace {
 
-const wchar_t saveAsCaption[] =
+const wchar_t kSaveAsCaption[] =
     L"Kestrune Download Manager - Please select convenient download folder and filename";
-const wchar_t controlCaption[] = L"Control Save As";
+const wchar_t kControlCaption[] = L"Control Save As";
 
 // The system's Save As dialog shown by the test itself, with the program's kind of request, on a
 // thread with an owner window as a run has. Wine's file dialog keeps some handles of its own for
@@ -44,7 +44,7 @@ struct ControlDialog {
         request.lpstrFilter = L"Installation package (*.msi)\0*.msi\0";
         request.lpstrFile = file;
         request.nMaxFile = MAX_PATH;
-        request.lpstrTitle = controlCaption;
+        request.lpstrTitle = kControlCaption;
         request.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_EXPLORER |
                         OFN_DONTADDTORECENT;
         GetSaveFileNameW(&request);
@@ -59,39 +59,39 @@ protected:
     {
         wchar_t folder[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, folder);
-        target_ = std::wstring(folder) + L"kdm-e2e-reuse.msi";
-        DeleteFileW(target_.c_str());
+        target = std::wstring(folder) + L"kdm-e2e-reuse.msi";
+        DeleteFileW(target.c_str());
         // Every request gets the fallback: a 404, which ends the run after the worker has run.
-        server_.SetFallback(Response::Status(404, "Not Found").Body("no package"));
-        ASSERT_TRUE(server_.Start("127.0.0.1", 80)) << server_.LastError();
+        server.SetFallback(Response::Status(404, "Not Found").Body("no package"));
+        ASSERT_TRUE(server.Start("127.0.0.1", 80)) << server.LastError();
     }
     void TearDown() override
     {
-        server_.Stop();
-        DeleteFileW(target_.c_str());
+        server.Stop();
+        DeleteFileW(target.c_str());
     }
 
-    // Saving under target_ in a Save As dialog.
+    // Saving under target in a Save As dialog.
     void SaveAsTarget(const SaveAsInfo& saveAs)
     {
         ASSERT_TRUE(saveAs) << saveAs.message;
-        ASSERT_TRUE(op_.SetSaveAsFileName(saveAs, target_));
-        ASSERT_TRUE(op_.Save(saveAs));
+        ASSERT_TRUE(op.SetSaveAsFileName(saveAs, target));
+        ASSERT_TRUE(op.Save(saveAs));
     }
     void DeleteTarget()
     {
-        WaitUntil([this] { return DeleteFileW(target_.c_str()) != FALSE; }, 5000);
+        WaitUntil([this] { return DeleteFileW(target.c_str()) != FALSE; }, 5000);
     }
 
-    // One whole run through DownloadFile: saved as target_, the transfer refused by the server,
+    // One whole run through DownloadFile: saved as target, the transfer refused by the server,
     // the export returning 0.
     void RunOnce(const LoadedModule& module)
     {
         DialogRun run(module.ExportCall());
         const FoundWindow dialog =
-            op_.WaitForWindow(WindowQuery::DialogWithCaption(dialogCaption).OwnedBy(run.Owner()));
+            op.WaitForWindow(WindowQuery::DialogWithCaption(kDialogCaption).OwnedBy(run.Owner()));
         ASSERT_TRUE(dialog) << dialog.message;
-        ASSERT_NO_FATAL_FAILURE(SaveAsTarget(op_.WaitForSaveAs(dialog.hwnd, saveAsCaption)));
+        ASSERT_NO_FATAL_FAILURE(SaveAsTarget(op.WaitForSaveAs(dialog.hwnd, kSaveAsCaption)));
         ASSERT_TRUE(run.Finish(30000)) << DescribeTopLevelWindows();
         EXPECT_EQ(run.Result(), 0);
         DeleteTarget();
@@ -103,7 +103,7 @@ protected:
         control.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         const HANDLE thread = CreateThread(nullptr, 0, &ControlDialog::Show, &control, 0, nullptr);
         WaitForSingleObject(control.ready, 10000);
-        SaveAsTarget(op_.WaitForSaveAs(control.owner, controlCaption));
+        SaveAsTarget(op.WaitForSaveAs(control.owner, kControlCaption));
         EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
         CloseHandle(thread);
         CloseHandle(control.ready);
@@ -118,9 +118,9 @@ protected:
         return WaitUntil([] { return !ModuleLoaded(); }, 5000);
     }
 
-    TestServer server_;
-    Operator op_{20000};
-    std::wstring target_;
+    TestServer server;
+    Operator op{20000};
+    std::wstring target;
 };
 
 TEST_F(ModuleReuse, ThirtyRunsLeaveHandlesAndMemoryFlatAndTheModuleUnloadsAndLoadsAgain)
@@ -142,7 +142,7 @@ TEST_F(ModuleReuse, ThirtyRunsLeaveHandlesAndMemoryFlatAndTheModuleUnloadsAndLoa
 
     const DWORD handlesBefore = OpenHandleCount();
     const SIZE_T bytesBefore = PrivateBytes();
-    const std::size_t connectionsBefore = server_.ConnectionsAccepted();
+    const std::size_t connectionsBefore = server.ConnectionsAccepted();
     ASSERT_NE(handlesBefore, 0u);
     ASSERT_NE(bytesBefore, 0u);
     const DWORD startedAt = GetTickCount();
@@ -156,7 +156,7 @@ TEST_F(ModuleReuse, ThirtyRunsLeaveHandlesAndMemoryFlatAndTheModuleUnloadsAndLoa
     const SIZE_T bytesAfter = PrivateBytes();
     // The server keeps the handle of each connection's thread until it stops.
     const DWORD serverHandles =
-        static_cast<DWORD>(server_.ConnectionsAccepted() - connectionsBefore);
+        static_cast<DWORD>(server.ConnectionsAccepted() - connectionsBefore);
     std::printf("%d runs in %lu ms; handles %lu -> %lu (system dialog %lu a use, server %lu); "
                 "private bytes %lu -> %lu\n",
                 runs, static_cast<unsigned long>(GetTickCount() - startedAt),

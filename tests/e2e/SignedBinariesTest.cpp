@@ -98,7 +98,7 @@ std::vector<ULONG_PTR> ExportOffsets(const std::wstring& path)
     if (module == nullptr) {
         return offsets;
     }
-    for (const char* name : {downloadFileName, downloadFileForInstallerName}) {
+    for (const char* name : {kDownloadFileName, kDownloadFileForInstallerName}) {
         const FARPROC address = GetProcAddress(module, name);
         offsets.push_back(address == nullptr ? 0
                                              : reinterpret_cast<ULONG_PTR>(address) -

@@ -53,7 +53,7 @@ TEST(Dictionary, ADuplicateInTheConstructorDestroysEveryPair)
                                           new TrackedPair(L"b", Tracked(log, 3))};
               }),
               DictionaryException::DuplicateKey);
-    log.erase(log.begin(), log.begin() + 3);  // the temporaries the pairs were copied from
+    log.erase(log.begin(), log.begin() + 3); // the temporaries the pairs were copied from
     std::sort(log.begin(), log.end());
     EXPECT_EQ(log, (std::vector<int>{1, 2, 3}));
 }
@@ -114,4 +114,4 @@ TEST(MSmartPtr, OwnsOneObject)
     EXPECT_EQ(handedOver.Release(), &stays);
 }
 
-}  // namespace
+} // namespace

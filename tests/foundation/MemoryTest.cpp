@@ -45,11 +45,10 @@ TEST(MemoryPH, RangeChecksOfCopies)
         AtomError expected;
     };
     const Case cases[] = {
-        {4, 4, 2, 0, 3, {6, 0}},  // destination too small
-        {4, 4, 0, 3, 2, {7, 0}},  // source range too short
-        {4, 4, 9, 9, 0, kNoError},  // nothing to copy: no checks
-        {4, 4, 1, 2, 2, kNoError},
-        {4, 0, 0, 0, 1, {7, 0}},
+        {4, 4, 2, 0, 3, {6, 0}},   // destination too small
+        {4, 4, 0, 3, 2, {7, 0}},   // source range too short
+        {4, 4, 9, 9, 0, kNoError}, // nothing to copy: no checks
+        {4, 4, 1, 2, 2, kNoError}, {4, 0, 0, 0, 1, {7, 0}},
     };
     for (const Case& c : cases) {
         Bytes dst(c.dstCount);
@@ -132,7 +131,7 @@ TEST(MemoryPH, ExhaustedHeapRaisesInsteadOfCrashing)
     EXPECT_EQ(ThrownAtom([] { Bytes huge(0xFFFFFFF0u); }), AtomError(8, 8));
     Bytes bytes(4);
     EXPECT_EQ(ThrownAtom([&] { bytes.Reallocate(0xFFFFFFF0u); }), AtomError(8, 8));
-    EXPECT_EQ(bytes.Count(), 0u);  // the old block is gone; destruction is still safe
+    EXPECT_EQ(bytes.Count(), 0u); // the old block is gone; destruction is still safe
     using Zeroed = MMemoryPH<unsigned char, HEAP_ZERO_MEMORY | HEAP_GENERATE_EXCEPTIONS>;
     EXPECT_EQ(ThrownAtom([] { Zeroed huge(0xFFFFFFF0u); }), AtomError(8, 8));
 }
@@ -227,4 +226,4 @@ TEST(MMemoryPH, ZeroedBlocksAndUnits)
     EXPECT_EQ(std::wstring(block.Data(), 5), std::wstring(5, L'\0'));
 }
 
-}  // namespace
+} // namespace

@@ -74,4 +74,4 @@ TEST_F(ResourceStringsTest, NoModuleMeansTheExecutable)
     EXPECT_EQ(ThrownCode<MStringExException>([] { VersionString(L"ProductName"); }), 0);
 }
 
-}  // namespace
+} // namespace

@@ -30,7 +30,7 @@ TEST(MStringEx, TheEmptyString)
 
 TEST(MStringEx, FromWideMemory)
 {
-    MMemoryPH<wchar_t, HEAP_ZERO_MEMORY> value(10);  // "ab" then nulls
+    MMemoryPH<wchar_t, HEAP_ZERO_MEMORY> value(10); // "ab" then nulls
     value.Data()[0] = L'a';
     value.Data()[1] = L'b';
     EXPECT_EQ(Std(Text(value)), L"ab");
@@ -38,7 +38,7 @@ TEST(MStringEx, FromWideMemory)
     for (std::uint32_t i = 0; i < 5; ++i) {
         value.Data()[i] = L'x';
     }
-    EXPECT_EQ(Std(Text(value)), L"xxxxx");  // no null: all of it plus a terminator
+    EXPECT_EQ(Std(Text(value)), L"xxxxx"); // no null: all of it plus a terminator
 
     wchar_t header[] = {L'4', L'2', 0, L'9'};
     const ShellMemory<wchar_t> view(4, header);
@@ -65,8 +65,11 @@ TEST(MStringEx, FromUInt64GroupsDigits)
         std::uint64_t value;
         const wchar_t* text;
     } cases[] = {
-        {0, L"0"},          {999, L"999"},           {1000, L"1,000"},
-        {100000, L"100,000"}, {1234567, L"1,234,567"},
+        {0, L"0"},
+        {999, L"999"},
+        {1000, L"1,000"},
+        {100000, L"100,000"},
+        {1234567, L"1,234,567"},
         {18446744073709551615ull, L"18,446,744,073,709,551,615"},
     };
     for (const auto& c : cases) {
@@ -126,7 +129,7 @@ TEST(MStringEx, Searches)
     EXPECT_EQ(Text(L"ab").Find(L""), 0);
     EXPECT_EQ(Text(L"xxab").Find(L"ab"), 2);
 
-    const Text address(L"http://host/path/x");  // slashes at 5, 6 and 11
+    const Text address(L"http://host/path/x"); // slashes at 5, 6 and 11
     EXPECT_EQ(address.FindCharNoCase(L'/', 7), 11);
     EXPECT_EQ(Text(L"http://host").FindCharNoCase(L'/', 7), -1);
     EXPECT_EQ(Text(L"aBc").FindCharNoCase(L'b', 0), 1);
@@ -150,8 +153,9 @@ TEST(MStringEx, Substrings)
 
 TEST(MStringEx, TrimsTheWhiteSpaceSet)
 {
-    const wchar_t white[] = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680, 0x180E,
-                             0x2000, 0x2005, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
+    const wchar_t white[] = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,
+                             0x85,   0xA0,   0x1680, 0x180E, 0x2000, 0x2005,
+                             0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
     for (const wchar_t ch : white) {
         Text text = Text(std::wstring(2, ch).c_str()) + L"x" + std::wstring(1, ch).c_str();
         text.Trim();
@@ -191,7 +195,7 @@ TEST(MStringEx, RadixIsCopiedOnlyByCopies)
     EXPECT_EQ(hex.Left(2).Radix(), 10);
     EXPECT_EQ((hex + L"x").Radix(), 10);
     hex.TrimLeft(L'x');
-    EXPECT_EQ(hex.Radix(), 16);  // nothing removed
+    EXPECT_EQ(hex.Radix(), 16); // nothing removed
     hex.Trim();
     EXPECT_EQ(hex.Radix(), 10);
 }
@@ -268,4 +272,4 @@ TEST(MStringEx, Win32ErrorTexts)
     EXPECT_TRUE(fallback == missing);
 }
 
-}  // namespace
+} // namespace

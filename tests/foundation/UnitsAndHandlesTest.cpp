@@ -57,7 +57,6 @@ TEST(MHandle, ClosesExactlyOnce)
     }
     EXPECT_TRUE(IsOpen(other));
     CloseHandle(other);
-
 }
 
 TEST(Guards, ReleaseOnceAndNothingWhenEmpty)
@@ -213,4 +212,4 @@ TEST(ScopedRelease, EmptyValues)
     EXPECT_FALSE(FindGuard(INVALID_HANDLE_VALUE).Release());
 }
 
-}  // namespace
+} // namespace

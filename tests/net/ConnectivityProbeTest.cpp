@@ -138,12 +138,12 @@ TEST_F(ConnectivityProbeTest, IcmpFunctionsComeFromOneLibraryOrTheProbeFails)
     };
     for (const auto& c : cases) {
         resolvedNames.clear();
-        EXPECT_EQ(c.reachable,
-                  IsHostReachable(L"http://127.0.0.6/", RecordingEnvironment(c.primary, c.fallback)))
+        EXPECT_EQ(c.reachable, IsHostReachable(L"http://127.0.0.6/",
+                                               RecordingEnvironment(c.primary, c.fallback)))
             << c.primary << " / " << c.fallback;
         // Without the functions the probe ends before any name look-up.
         EXPECT_EQ(c.reachable ? 1u : 0u, resolvedNames.size()) << c.primary << " / " << c.fallback;
     }
 }
 
-}  // namespace
+} // namespace

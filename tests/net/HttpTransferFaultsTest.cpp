@@ -18,7 +18,7 @@ using kdm_test::Response;
 
 // Made by the test program's build: a link to /dev/full next to the test program (its working
 // directory), so that WriteFile fails with ERROR_DISK_FULL.
-const wchar_t diskFullFile[] = L"net_disk_full.bin";
+const wchar_t kDiskFullFile[] = L"net_disk_full.bin";
 
 TEST_F(TransferTest, FaultsEndWithTheRightResultAndKeepWhatWasWritten)
 {
@@ -57,31 +57,31 @@ TEST_F(TransferTest, FaultsEndWithTheRightResultAndKeepWhatWasWritten)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(EmptyFile());
-        const std::size_t before = progress_.Messages().size();
-        server_.Enqueue(c.response);
-        EXPECT_EQ(c.result, Download()) << server_.Describe();
+        const std::size_t before = progress.Messages().size();
+        server.Enqueue(c.response);
+        EXPECT_EQ(c.result, Download()) << server.Describe();
         const std::string content = FileContent();
         EXPECT_GE(content.size(), c.minBytes);
         EXPECT_LE(content.size(), c.maxBytes);
         EXPECT_EQ(std::string::npos, FirstPatternMismatch(content));
         if (c.maxBytes == 0) {
-            EXPECT_EQ(before, progress_.Messages().size()) << "no progress without a body";
+            EXPECT_EQ(before, progress.Messages().size()) << "no progress without a body";
         }
     }
-    EXPECT_TRUE(server_.WaitForFinished(10, 5000)) << server_.Describe();
+    EXPECT_TRUE(server.WaitForFinished(10, 5000)) << server.Describe();
 }
 
 TEST_F(TransferTest, UnreachableHostFailsBeforeAnyRequest)
 {
     EXPECT_FALSE(Download(L"http://kdm-no-such-host.invalid/package.msi"));
     EXPECT_FALSE(Download(L"http://127.0.0.6:80/package.msi"));
-    EXPECT_TRUE(progress_.Messages().empty());
-    EXPECT_EQ(0u, server_.ConnectionsAccepted());
+    EXPECT_TRUE(progress.Messages().empty());
+    EXPECT_EQ(0u, server.ConnectionsAccepted());
 }
 
 TEST_F(TransferTest, FullDiskEndsTheTransfer)
 {
-    kdm_test::HandleHolder full(CreateFileW(diskFullFile, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    kdm_test::HandleHolder full(CreateFileW(kDiskFullFile, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                             FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_FALSE(full.IsEmpty()) << "net_disk_full.bin (a link to /dev/full made by the build): "
                                  << LastErrorText();
@@ -90,11 +90,11 @@ TEST_F(TransferTest, FullDiskEndsTheTransfer)
     ASSERT_FALSE(WriteFile(full.Get(), "x", 1, &written, nullptr));
     ASSERT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
 
-    server_.Enqueue(Response::Ok().GeneratedBody(20000));
+    server.Enqueue(Response::Ok().GeneratedBody(20000));
     HeaderDictionary headers;
-    EXPECT_FALSE(HttpDownload(serverUrl, TestRequestHeaders(), agentName, full.Get(),
-                              progress_.Window(), progressMessage, cancel_.Get(), headers));
-    EXPECT_TRUE(progress_.Messages().empty());
+    EXPECT_FALSE(HttpDownload(kServerUrl, TestRequestHeaders(), kAgentName, full.Get(),
+                              progress.Window(), kProgressMessage, cancel.Get(), headers));
+    EXPECT_TRUE(progress.Messages().empty());
 }
 
 // One transfer on a thread of its own, for a server that may never answer. The context is
@@ -114,8 +114,8 @@ DWORD WINAPI DetachedTransferThread(void* parameter)
     delete owner;
     // No progress window: the test thread does not pump messages while it waits.
     const bool done =
-        HttpDownload(serverUrl, TestRequestHeaders(), agentName, transfer->file.Get(), nullptr,
-                     progressMessage, transfer->cancel.Get(), transfer->headers);
+        HttpDownload(kServerUrl, TestRequestHeaders(), kAgentName, transfer->file.Get(), nullptr,
+                     kProgressMessage, transfer->cancel.Get(), transfer->headers);
     InterlockedExchange(&transfer->result, done ? 1 : 0);
     return 0;
 }
@@ -127,14 +127,14 @@ DWORD WINAPI DetachedTransferThread(void* parameter)
 TEST_F(TransferTest, StalledServerHoldsTheTransferUntilTheConnectionCloses)
 {
     auto transfer = std::make_shared<DetachedTransfer>();
-    HANDLE file = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), file_.Get(), GetCurrentProcess(), &file, 0,
+    HANDLE duplicate = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), file.Get(), GetCurrentProcess(), &duplicate, 0,
                                 FALSE, DUPLICATE_SAME_ACCESS))
         << LastErrorText();
-    transfer->file.Reset(file);
+    transfer->file.Reset(duplicate);
     transfer->cancel.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
 
-    server_.Enqueue(Response::StallForever());
+    server.Enqueue(Response::StallForever());
     auto* share = new std::shared_ptr<DetachedTransfer>(transfer);
     kdm_test::HandleHolder thread(
         CreateThread(nullptr, 0, &DetachedTransferThread, share, 0, nullptr));
@@ -142,13 +142,13 @@ TEST_F(TransferTest, StalledServerHoldsTheTransferUntilTheConnectionCloses)
         delete share;
         FAIL() << LastErrorText();
     }
-    ASSERT_TRUE(server_.WaitForRequests(1, 10000)) << server_.Describe();
+    ASSERT_TRUE(server.WaitForRequests(1, 10000)) << server.Describe();
     // Setting the cancel event does not help either: it is tested only between blocks.
     SetEvent(transfer->cancel.Get());
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread.Get(), 2000))
         << "the transfer ended although the server stalled";
 
-    server_.Stop();
+    server.Stop();
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 15000))
         << "the transfer still waits after the connection closed; thread abandoned";
     EXPECT_EQ(0, transfer->result);
@@ -156,28 +156,28 @@ TEST_F(TransferTest, StalledServerHoldsTheTransferUntilTheConnectionCloses)
 
 TEST_F(TransferTest, ManyTransfersLeakNoHandles)
 {
-    server_.SetFallback(Response::Ok()
-                            .Header("NORVALIS-DOWNLOAD-HASHCODE", kdm_test::Sha1HexUpper("body"))
-                            .GeneratedBody(20000)
-                            .Pieces(8000, 0));
+    server.SetFallback(Response::Ok()
+                           .Header("NORVALIS-DOWNLOAD-HASHCODE", kdm_test::Sha1HexUpper("body"))
+                           .GeneratedBody(20000)
+                           .Pieces(8000, 0));
     const auto runs = [this](int count) {
         for (int i = 0; i < count; ++i) {
-            HeaderDictionary headers{new HeaderDictionary::PairType(hashCodeHeaderName)};
-            if (!EmptyFile() || !Download(serverUrl, headers) || headers.Count() != 1) {
+            HeaderDictionary headers{new HeaderDictionary::PairType(kHashCodeHeaderName)};
+            if (!EmptyFile() || !Download(kServerUrl, headers) || headers.Count() != 1) {
                 return false;
             }
         }
         return true;
     };
     // The first runs load WinINet's and Winsock's libraries and their lasting handles.
-    ASSERT_TRUE(runs(3)) << server_.Describe();
+    ASSERT_TRUE(runs(3)) << server.Describe();
     const DWORD before = kdm_test::OpenHandleCount();
     ASSERT_NE(before, 0u) << "the handle count cannot be read";
-    const std::size_t connectionsBefore = server_.ConnectionsAccepted();
-    ASSERT_TRUE(runs(50)) << server_.Describe();
+    const std::size_t connectionsBefore = server.ConnectionsAccepted();
+    ASSERT_TRUE(runs(50)) << server.Describe();
     const DWORD after = kdm_test::OpenHandleCount();
     // The test server keeps the handle of each connection's thread until it stops.
-    const std::size_t serverHandles = server_.ConnectionsAccepted() - connectionsBefore;
+    const std::size_t serverHandles = server.ConnectionsAccepted() - connectionsBefore;
     EXPECT_EQ(after, before + serverHandles)
         << "handles before " << before << ", after " << after << ", server " << serverHandles;
 }

@@ -77,18 +77,18 @@ TEST(TransferRulesTest, OnlyA2xxStatusAndAPlainDecimalLengthAreAccepted)
 
 TEST_F(TransferTest, RequestCarriesTheHeadersAgentAndNoCacheAndNoCookies)
 {
-    server_.Enqueue(Response::Ok().Header("Set-Cookie", "session=abc; path=/").Body("first"));
-    server_.Enqueue(Response::Ok().Body("second"));
+    server.Enqueue(Response::Ok().Header("Set-Cookie", "session=abc; path=/").Body("first"));
+    server.Enqueue(Response::Ok().Body("second"));
 
-    ASSERT_TRUE(Download(L"http://127.0.0.6/kdm/package.msi")) << server_.Describe();
+    ASSERT_TRUE(Download(L"http://127.0.0.6/kdm/package.msi")) << server.Describe();
     EXPECT_EQ("first", FileContent());
     ASSERT_TRUE(EmptyFile());
     // Without "//" the address gets "http://"; the same address again reaches the server.
-    ASSERT_TRUE(Download(L"127.0.0.6/kdm/package.msi")) << server_.Describe();
+    ASSERT_TRUE(Download(L"127.0.0.6/kdm/package.msi")) << server.Describe();
     EXPECT_EQ("second", FileContent());
 
-    const std::vector<RecordedRequest> requests = server_.Requests();
-    ASSERT_EQ(2u, requests.size()) << server_.Describe();
+    const std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(2u, requests.size()) << server.Describe();
     for (const RecordedRequest& request : requests) {
         EXPECT_EQ("GET", request.method);
         EXPECT_EQ("/kdm/package.msi", request.target);
@@ -96,10 +96,8 @@ TEST_F(TransferTest, RequestCarriesTheHeadersAgentAndNoCacheAndNoCookies)
             const char* name;
             const char* value;
         } expected[] = {
-            {"NORVALIS_PRODUCT", "Kestrune"},
-            {"NORVALIS_PRODUCT_VERSION", "3"},
-            {"ZELQ_OS_VERSION", "7"},
-            {"ZELQ_CPU_TYPE", "32"},
+            {"NORVALIS_PRODUCT", "Kestrune"},   {"NORVALIS_PRODUCT_VERSION", "3"},
+            {"ZELQ_OS_VERSION", "7"},           {"ZELQ_CPU_TYPE", "32"},
             {"User-Agent", "Download Manager"},
         };
         for (const auto& header : expected) {
@@ -127,11 +125,11 @@ TEST_F(TransferTest, TotalComesFromContentLengthInEveryMessage)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        server_.Enqueue(c.response);
+        server.Enqueue(c.response);
         HeaderDictionary headers;
-        const std::size_t before = progress_.Messages().size();
-        EXPECT_TRUE(Download(serverUrl, headers)) << server_.Describe();
-        const std::vector<Progress>& messages = progress_.Messages();
+        const std::size_t before = progress.Messages().size();
+        EXPECT_TRUE(Download(kServerUrl, headers)) << server.Describe();
+        const std::vector<Progress>& messages = progress.Messages();
         ASSERT_GE(messages.size(), before + 2);
         std::uint64_t previous = 0;
         for (std::size_t i = before; i < messages.size(); ++i) {
@@ -149,11 +147,11 @@ TEST_F(TransferTest, TotalComesFromContentLengthInEveryMessage)
 
 TEST_F(TransferTest, EmptyBodyGivesOneMessageAndSucceeds)
 {
-    server_.Enqueue(Response::Ok().Body(""));
-    EXPECT_TRUE(Download()) << server_.Describe();
-    ASSERT_EQ(1u, progress_.Messages().size());
-    EXPECT_EQ(0u, progress_.Messages()[0].total);
-    EXPECT_EQ(0u, progress_.Messages()[0].done);
+    server.Enqueue(Response::Ok().Body(""));
+    EXPECT_TRUE(Download()) << server.Describe();
+    ASSERT_EQ(1u, progress.Messages().size());
+    EXPECT_EQ(0u, progress.Messages()[0].total);
+    EXPECT_EQ(0u, progress.Messages()[0].done);
     EXPECT_EQ("", FileContent());
 }
 
@@ -163,8 +161,8 @@ TEST_F(TransferTest, WantedHeadersReplaceTheDictionary)
     const std::string longValue(3000, 'F');
     const struct {
         const char* name;
-        const char* value;  // null: the header is absent
-        std::size_t byteCount;  // the value's byte count in the dictionary
+        const char* value;     // null: the header is absent
+        std::size_t byteCount; // the value's byte count in the dictionary
     } cases[] = {
         {"absent", nullptr, 0},
         // Fits the name's buffer: cut to the returned length, without a terminator.
@@ -179,17 +177,17 @@ TEST_F(TransferTest, WantedHeadersReplaceTheDictionary)
         if (c.value != nullptr) {
             response.Header("NORVALIS-DOWNLOAD-HASHCODE", c.value);
         }
-        server_.Enqueue(response);
-        HeaderDictionary headers{new HeaderDictionary::PairType(hashCodeHeaderName),
+        server.Enqueue(response);
+        HeaderDictionary headers{new HeaderDictionary::PairType(kHashCodeHeaderName),
                                  new HeaderDictionary::PairType(L"X-Kdm-Absent")};
-        EXPECT_TRUE(Download(serverUrl, headers)) << server_.Describe();
+        EXPECT_TRUE(Download(kServerUrl, headers)) << server.Describe();
         if (c.value == nullptr) {
             EXPECT_EQ(0u, headers.Count());
             continue;
         }
         ASSERT_EQ(1u, headers.Count());
         const HeaderDictionary::PairType* pair = headers.GetAt(0);
-        EXPECT_EQ(std::wstring(hashCodeHeaderName), pair->key.Data());
+        EXPECT_EQ(std::wstring(kHashCodeHeaderName), pair->key.Data());
         EXPECT_EQ(c.byteCount, pair->value.Count());
         const std::wstring text(reinterpret_cast<const wchar_t*>(pair->value.Data()),
                                 pair->value.Count() / 2);
@@ -199,12 +197,12 @@ TEST_F(TransferTest, WantedHeadersReplaceTheDictionary)
 
 TEST_F(TransferTest, CancelDuringTheBodyStopsBeforeTheNextBlock)
 {
-    server_.Enqueue(Response::Ok().GeneratedBody(200000).Pieces(8192, 30));
-    progress_.OnMessage([this](const Progress&) { SetEvent(cancel_.Get()); });
+    server.Enqueue(Response::Ok().GeneratedBody(200000).Pieces(8192, 30));
+    progress.OnMessage([this](const Progress&) { SetEvent(cancel.Get()); });
 
-    EXPECT_FALSE(Download()) << server_.Describe();
-    ASSERT_EQ(1u, progress_.Messages().size());
-    const Progress& only = progress_.Messages()[0];
+    EXPECT_FALSE(Download()) << server.Describe();
+    ASSERT_EQ(1u, progress.Messages().size());
+    const Progress& only = progress.Messages()[0];
     EXPECT_EQ(200000u, only.total);
     EXPECT_GT(only.done, 0u);
     const std::string content = FileContent();
@@ -214,18 +212,18 @@ TEST_F(TransferTest, CancelDuringTheBodyStopsBeforeTheNextBlock)
 
 TEST_F(TransferTest, CancelSetBeforehandWritesNothing)
 {
-    server_.Enqueue(Response::Ok().Body("package"));
-    SetEvent(cancel_.Get());
+    server.Enqueue(Response::Ok().Body("package"));
+    SetEvent(cancel.Get());
     EXPECT_FALSE(Download());
-    EXPECT_TRUE(progress_.Messages().empty());
+    EXPECT_TRUE(progress.Messages().empty());
     EXPECT_EQ("", FileContent());
 }
 
 TEST_F(TransferTest, SlowServerKeepsTheProgressGoing)
 {
-    server_.Enqueue(Response::Ok().GeneratedBody(6000).Pieces(1000, 150));
-    EXPECT_TRUE(Download()) << server_.Describe();
-    const std::vector<Progress>& messages = progress_.Messages();
+    server.Enqueue(Response::Ok().GeneratedBody(6000).Pieces(1000, 150));
+    EXPECT_TRUE(Download()) << server.Describe();
+    const std::vector<Progress>& messages = progress.Messages();
     ASSERT_GE(messages.size(), 4u);
     for (std::size_t i = 1; i + 1 < messages.size(); ++i) {
         EXPECT_GT(messages[i].done, messages[i - 1].done) << "message " << i;
@@ -235,5 +233,5 @@ TEST_F(TransferTest, SlowServerKeepsTheProgressGoing)
     EXPECT_EQ(6000u, FileContent().size());
 }
 
-}  // namespace
-}  // namespace kdm_net_test
+} // namespace
+} // namespace kdm_net_test

@@ -6,35 +6,35 @@ namespace kdm_net_test {
 
 namespace {
 
-const wchar_t recorderClass[] = L"KdmNetTestProgressRecorder";
+const wchar_t kRecorderClass[] = L"KdmNetTestProgressRecorder";
 
-}  // namespace
+} // namespace
 
-ProgressRecorder::ProgressRecorder() : window_(nullptr)
+ProgressRecorder::ProgressRecorder() : window(nullptr)
 {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = &ProgressRecorder::WindowProc;
     windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = recorderClass;
+    windowClass.lpszClassName = kRecorderClass;
     // A second recorder in the same process finds the class already registered.
     RegisterClassExW(&windowClass);
-    window_ = CreateWindowExW(0, recorderClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                              GetModuleHandleW(nullptr), nullptr);
-    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    window = CreateWindowExW(0, kRecorderClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
 ProgressRecorder::~ProgressRecorder()
 {
-    if (window_ != nullptr) {
-        DestroyWindow(window_);
+    if (window != nullptr) {
+        DestroyWindow(window);
     }
 }
 
 LRESULT CALLBACK ProgressRecorder::WindowProc(HWND window, UINT message, WPARAM wParam,
                                               LPARAM lParam)
 {
-    if (message != progressMessage) {
+    if (message != kProgressMessage) {
         return DefWindowProcW(window, message, wParam, lParam);
     }
     ProgressRecorder* const recorder =
@@ -45,9 +45,9 @@ LRESULT CALLBACK ProgressRecorder::WindowProc(HWND window, UINT message, WPARAM 
     try {
         const Progress progress{*reinterpret_cast<const std::uint64_t*>(wParam),
                                 *reinterpret_cast<const std::uint64_t*>(lParam)};
-        recorder->messages_.push_back(progress);
-        if (recorder->handler_) {
-            recorder->handler_(progress);
+        recorder->messages.push_back(progress);
+        if (recorder->handler) {
+            recorder->handler(progress);
         }
     } catch (...) {
         ADD_FAILURE() << "the progress recorder threw";
@@ -57,7 +57,7 @@ LRESULT CALLBACK ProgressRecorder::WindowProc(HWND window, UINT message, WPARAM 
 
 MStringEx<wchar_t> TestRequestHeaders()
 {
-    return MStringEx<wchar_t>::Format(requestHeaderFormat, MStringEx<wchar_t>(L"Kestrune"),
+    return MStringEx<wchar_t>::Format(kRequestHeaderFormat, MStringEx<wchar_t>(L"Kestrune"),
                                       MStringEx<wchar_t>(L"3"), MStringEx<wchar_t>(L"7"),
                                       MStringEx<wchar_t>(L"32"));
 }
@@ -83,40 +83,40 @@ std::string LastErrorText()
 
 void TransferTest::SetUp()
 {
-    ASSERT_NE(nullptr, progress_.Window()) << LastErrorText();
-    cancel_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    ASSERT_FALSE(cancel_.IsEmpty()) << LastErrorText();
+    ASSERT_NE(nullptr, progress.Window()) << LastErrorText();
+    cancel.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_FALSE(cancel.IsEmpty()) << LastErrorText();
 
     wchar_t folder[MAX_PATH] = {};
     ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder)) << LastErrorText();
     wchar_t path[MAX_PATH] = {};
     ASSERT_NE(0u, GetTempFileNameW(folder, L"kdm", 0, path)) << LastErrorText();
-    filePath_ = path;
-    file_.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_FALSE(file_.IsEmpty()) << LastErrorText();
+    filePath = path;
+    file.Reset(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_FALSE(file.IsEmpty()) << LastErrorText();
 
-    ASSERT_TRUE(server_.Start(serverAddress, 80)) << server_.LastError();
+    ASSERT_TRUE(server.Start(kServerAddress, 80)) << server.LastError();
 }
 
 void TransferTest::TearDown()
 {
-    server_.Stop();
-    file_.Release();
-    if (!filePath_.empty()) {
-        DeleteFileW(filePath_.c_str());
+    server.Stop();
+    file.Release();
+    if (!filePath.empty()) {
+        DeleteFileW(filePath.c_str());
     }
 }
 
 bool TransferTest::EmptyFile()
 {
-    return SetFilePointer(file_.Get(), 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(file_.Get());
+    return SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(file.Get());
 }
 
 bool TransferTest::Download(const wchar_t* address, HeaderDictionary& headers)
 {
-    return HttpDownload(address, TestRequestHeaders(), agentName, file_.Get(), progress_.Window(),
-                        progressMessage, cancel_.Get(), headers);
+    return HttpDownload(address, TestRequestHeaders(), kAgentName, file.Get(), progress.Window(),
+                        kProgressMessage, cancel.Get(), headers);
 }
 
 bool TransferTest::Download(const wchar_t* address)
@@ -125,4 +125,4 @@ bool TransferTest::Download(const wchar_t* address)
     return Download(address, headers);
 }
 
-}  // namespace kdm_net_test
+} // namespace kdm_net_test

@@ -16,10 +16,10 @@
 
 namespace kdm_net_test {
 
-const char serverAddress[] = "127.0.0.6";
-const wchar_t serverUrl[] = L"http://127.0.0.6";
-const wchar_t agentName[] = L"Download Manager";
-const UINT progressMessage = WM_USER + 31;
+const char kServerAddress[] = "127.0.0.6";
+const wchar_t kServerUrl[] = L"http://127.0.0.6";
+const wchar_t kAgentName[] = L"Download Manager";
+const UINT kProgressMessage = WM_USER + 31;
 
 struct Progress {
     std::uint64_t total;
@@ -35,17 +35,17 @@ public:
     ProgressRecorder(const ProgressRecorder&) = delete;
     ProgressRecorder& operator=(const ProgressRecorder&) = delete;
 
-    HWND Window() const { return window_; }
-    const std::vector<Progress>& Messages() const { return messages_; }
+    HWND Window() const { return window; }
+    const std::vector<Progress>& Messages() const { return messages; }
     // Called after each recorded message, on the window's thread.
-    void OnMessage(std::function<void(const Progress&)> handler) { handler_ = handler; }
+    void OnMessage(std::function<void(const Progress&)> onMessage) { handler = onMessage; }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-    HWND window_;
-    std::vector<Progress> messages_;
-    std::function<void(const Progress&)> handler_;
+    HWND window;
+    std::vector<Progress> messages;
+    std::function<void(const Progress&)> handler;
 };
 
 // The request header block the worker builds, with fixed values.
@@ -62,18 +62,18 @@ protected:
 
     // HttpDownload of `address` into the target file, with the recorder and the cancel event.
     bool Download(const wchar_t* address, HeaderDictionary& headers);
-    bool Download(const wchar_t* address = serverUrl);
-    std::string FileContent() const { return ReadWholeFile(file_.Get()); }
+    bool Download(const wchar_t* address = kServerUrl);
+    std::string FileContent() const { return ReadWholeFile(file.Get()); }
     // Truncates the target file to 0 bytes and moves to its start, as a new run's file is.
     bool EmptyFile();
 
-    kdm_test::TestServer server_;
-    ProgressRecorder progress_;
-    kdm_test::HandleHolder cancel_;
-    kdm_test::HandleHolder file_;
-    std::wstring filePath_;
+    kdm_test::TestServer server;
+    ProgressRecorder progress;
+    kdm_test::HandleHolder cancel;
+    kdm_test::HandleHolder file;
+    std::wstring filePath;
 };
 
-}  // namespace kdm_net_test
+} // namespace kdm_net_test
 
 #endif

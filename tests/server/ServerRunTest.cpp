@@ -23,9 +23,9 @@
 namespace kdm_test {
 namespace {
 
-const wchar_t saveAsCaption[] =
+const wchar_t kSaveAsCaption[] =
     L"Kestrune Download Manager - Please select convenient download folder and filename";
-const wchar_t installerNotice[] = L"The download of the latest software installation package";
+const wchar_t kInstallerNotice[] = L"The download of the latest software installation package";
 
 std::wstring PackagesFolder()
 {
@@ -36,40 +36,40 @@ std::wstring PackagesFolder()
 
 class ServerRun : public ::testing::Test {
 protected:
-    explicit ServerRun(const std::wstring& modulePath = ModulePath()) : module_(modulePath) {}
+    explicit ServerRun(const std::wstring& modulePath = ModulePath()) : module(modulePath) {}
 
     void SetUp() override
     {
-        packages_ = PackagesFolder();
-        ASSERT_FALSE(packages_.empty())
+        packages = PackagesFolder();
+        ASSERT_FALSE(packages.empty())
             << "KDM_SERVER_PACKAGES is not set: run this program through run_nginx_e2e.sh";
-        ASSERT_NE(module_.Get(), nullptr);
-        ASSERT_TRUE(log_.Arm()) << log_.LastError();
+        ASSERT_NE(module.Get(), nullptr);
+        ASSERT_TRUE(log.Arm()) << log.LastError();
         wchar_t folder[MAX_PATH] = {};
         GetTempPathW(MAX_PATH, folder);
-        target_ = std::wstring(folder) + L"kdm-server-e2e.msi";
-        DeleteFileW(target_.c_str());
+        target = std::wstring(folder) + L"kdm-server-e2e.msi";
+        DeleteFileW(target.c_str());
     }
     void TearDown() override
     {
-        log_.Disarm();
-        DeleteFileW(target_.c_str());
+        log.Disarm();
+        DeleteFileW(target.c_str());
     }
 
-    // Accepts the Save As dialog over the download dialog with target_ as the name; returns the
+    // Accepts the Save As dialog over the download dialog with target as the name; returns the
     // download dialog, or null (with a failure recorded) when a window did not come.
     HWND SaveAsTarget(HWND owner)
     {
         const FoundWindow dialog =
-            op_.WaitForWindow(WindowQuery::DialogWithCaption(dialogCaption).OwnedBy(owner));
+            op.WaitForWindow(WindowQuery::DialogWithCaption(kDialogCaption).OwnedBy(owner));
         EXPECT_TRUE(dialog) << dialog.message;
         if (!dialog) {
             return nullptr;
         }
-        const SaveAsInfo saveAs = op_.WaitForSaveAs(dialog.hwnd, saveAsCaption);
+        const SaveAsInfo saveAs = op.WaitForSaveAs(dialog.hwnd, kSaveAsCaption);
         EXPECT_TRUE(saveAs) << saveAs.message;
-        if (!saveAs || !op_.SetSaveAsFileName(saveAs, target_) || !op_.Save(saveAs)) {
-            ADD_FAILURE() << "could not save as " << ToUtf8(target_);
+        if (!saveAs || !op.SetSaveAsFileName(saveAs, target) || !op.Save(saveAs)) {
+            ADD_FAILURE() << "could not save as " << ToUtf8(target);
             return nullptr;
         }
         return dialog.hwnd;
@@ -79,38 +79,38 @@ protected:
     // null DownloadFile is called, else DownloadFileForInstaller with that code.
     void ExpectVerifiedLaunch(const wchar_t* osVersion, const wchar_t* package)
     {
-        const std::string expected = ReadFileBytes(packages_ + L"\\" + package);
-        ASSERT_NE(expected, "<no file>") << ToUtf8(packages_) << " has no " << ToUtf8(package);
+        const std::string expected = ReadFileBytes(packages + L"\\" + package);
+        ASSERT_NE(expected, "<no file>") << ToUtf8(packages) << " has no " << ToUtf8(package);
 
-        DialogRun run(module_.ExportCall(osVersion));
+        DialogRun run(module.ExportCall(osVersion));
         const HWND dialog = SaveAsTarget(run.Owner());
         ASSERT_NE(dialog, nullptr);
         if (osVersion != nullptr) {
             // A run started by an installer tells the user before the installer takes over; a
             // question here instead would mean the hash code did not verify.
-            const MessageBoxInfo notice = op_.WaitForMessageBox(dialog);
+            const MessageBoxInfo notice = op.WaitForMessageBox(dialog);
             ASSERT_TRUE(notice) << notice.message;
-            EXPECT_EQ(notice.text.rfind(installerNotice, 0), 0u) << notice.Describe();
-            ASSERT_TRUE(op_.Answer(notice, IDOK)) << notice.Describe();
+            EXPECT_EQ(notice.text.rfind(kInstallerNotice, 0), 0u) << notice.Describe();
+            ASSERT_TRUE(op.Answer(notice, IDOK)) << notice.Describe();
         }
         ASSERT_TRUE(run.Finish(60000)) << "the run did not end; windows:\n"
                                        << DescribeTopLevelWindows();
         EXPECT_EQ(run.Result(), 1);
 
-        const std::string received = ReadFileBytes(target_);
+        const std::string received = ReadFileBytes(target);
         EXPECT_EQ(received.size(), expected.size());
         EXPECT_TRUE(received == expected) << "the saved file is not " << ToUtf8(package);
-        ASSERT_TRUE(log_.WaitForLines(1, 10000)) << log_.Describe();
-        const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log_.Lines()[0]);
-        ASSERT_EQ(arguments.size(), 2u) << log_.Describe();
-        EXPECT_EQ(arguments[1], target_);
+        ASSERT_TRUE(log.WaitForLines(1, 10000)) << log.Describe();
+        const std::vector<std::wstring> arguments = LaunchLog::SplitCommandLine(log.Lines()[0]);
+        ASSERT_EQ(arguments.size(), 2u) << log.Describe();
+        EXPECT_EQ(arguments[1], target);
     }
 
     // One run of DownloadFile that ends by itself with 0: no question, nothing launched, the
     // target file created by the Save As step and left empty.
     void ExpectQuietEndWithEmptyFile()
     {
-        DialogRun run(module_.ExportCall());
+        DialogRun run(module.ExportCall());
         const HWND dialog = SaveAsTarget(run.Owner());
         ASSERT_NE(dialog, nullptr);
         // A question would keep the run open: it must end by itself.
@@ -118,15 +118,15 @@ protected:
                                        << DescribeTopLevelWindows();
         EXPECT_EQ(run.Result(), 0);
         Sleep(300);
-        EXPECT_TRUE(log_.Lines().empty()) << log_.Describe();
-        EXPECT_EQ(ReadFileBytes(target_), "") << "something was saved as the package";
+        EXPECT_TRUE(log.Lines().empty()) << log.Describe();
+        EXPECT_EQ(ReadFileBytes(target), "") << "something was saved as the package";
     }
 
-    LoadedModule module_;
-    Operator op_{20000};
-    LaunchLog log_ = LaunchLog::InTempFolder(L"kdm-server-e2e-launch.log");
-    std::wstring packages_;
-    std::wstring target_;
+    LoadedModule module;
+    Operator op{20000};
+    LaunchLog log = LaunchLog::InTempFolder(L"kdm-server-e2e-launch.log");
+    std::wstring packages;
+    std::wstring target;
 };
 
 struct ServedCase {

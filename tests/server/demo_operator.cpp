@@ -16,13 +16,13 @@ namespace {
 
 using namespace kdm_test;
 
-const wchar_t dialogCaption[] = L"Kestrune Download Manager";
-const wchar_t saveAsCaption[] =
+const wchar_t kDialogCaption[] = L"Kestrune Download Manager";
+const wchar_t kSaveAsCaption[] =
     L"Kestrune Download Manager - Please select convenient download folder and filename";
-const int operatorFailed = 100;
+const int kOperatorFailed = 100;
 // Time each window stays up before the operator acts, so that the demo's screenshots and a
 // watcher see it.
-const DWORD readingTimeMs = 1500;
+const DWORD kReadingTimeMs = 1500;
 
 void Say(const std::wstring& text)
 {
@@ -35,9 +35,8 @@ void AnswerQuestionsUntilExit(const Operator& op, HANDLE process, DWORD processI
 {
     while (WaitForSingleObject(process, 100) == WAIT_TIMEOUT) {
         for (const WindowInfo& window : TopLevelWindows()) {
-            if (!window.visible || window.className != L"#32770" ||
-                window.processId != processId || window.caption == dialogCaption ||
-                window.caption == saveAsCaption) {
+            if (!window.visible || window.className != L"#32770" || window.processId != processId ||
+                window.caption == kDialogCaption || window.caption == kSaveAsCaption) {
                 continue;
             }
             const MessageBoxInfo box = op.ReadMessageBox(window.hwnd);
@@ -46,7 +45,7 @@ void AnswerQuestionsUntilExit(const Operator& op, HANDLE process, DWORD processI
             }
             const int answer = box.HasButton(IDYES) ? IDYES : IDOK;
             Say(L"message box \"" + box.caption + L"\":\n      " + box.text);
-            Sleep(readingTimeMs);
+            Sleep(kReadingTimeMs);
             Say(answer == IDYES ? L"answering Yes" : L"answering OK");
             if (!op.Answer(box, answer)) {
                 Say(L"the box did not take the answer");
@@ -65,36 +64,36 @@ int Run(const std::wstring& program)
                         &startup, &info)) {
         const DWORD error = GetLastError();
         Say(L"cannot start " + program + L": " + FromUtf8(Win32ErrorText(error)));
-        return operatorFailed;
+        return kOperatorFailed;
     }
     CloseHandle(info.hThread);
     const HandleHolder process(info.hProcess);
 
     Operator op(60000);
-    const FoundWindow dialog =
-        op.WaitForWindow(WindowQuery::DialogWithCaption(dialogCaption).InProcess(info.dwProcessId));
+    const FoundWindow dialog = op.WaitForWindow(
+        WindowQuery::DialogWithCaption(kDialogCaption).InProcess(info.dwProcessId));
     if (!dialog) {
         Say(L"the download dialog did not appear: " + FromUtf8(dialog.message));
-        TerminateProcess(process.Get(), operatorFailed);
-        return operatorFailed;
+        TerminateProcess(process.Get(), kOperatorFailed);
+        return kOperatorFailed;
     }
     Say(L"the download dialog is up");
-    const SaveAsInfo saveAs = op.WaitForSaveAs(dialog.hwnd, saveAsCaption);
+    const SaveAsInfo saveAs = op.WaitForSaveAs(dialog.hwnd, kSaveAsCaption);
     if (!saveAs) {
         Say(L"the Save As dialog did not appear: " + FromUtf8(saveAs.message));
-        TerminateProcess(process.Get(), operatorFailed);
-        return operatorFailed;
+        TerminateProcess(process.Get(), kOperatorFailed);
+        return kOperatorFailed;
     }
     Say(L"Save As proposes \"" + saveAs.fileName + L"\": accepting it");
-    Sleep(readingTimeMs);
+    Sleep(kReadingTimeMs);
     if (!op.Save(saveAs)) {
         Say(L"the Save As dialog did not take the click");
-        TerminateProcess(process.Get(), operatorFailed);
-        return operatorFailed;
+        TerminateProcess(process.Get(), kOperatorFailed);
+        return kOperatorFailed;
     }
     AnswerQuestionsUntilExit(op, process.Get(), info.dwProcessId);
 
-    DWORD exitCode = operatorFailed;
+    DWORD exitCode = kOperatorFailed;
     GetExitCodeProcess(process.Get(), &exitCode);
     return static_cast<int>(exitCode);
 }
@@ -105,12 +104,12 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc != 2) {
         std::fprintf(stderr, "usage: demo_operator.exe PROGRAM.exe\n");
-        return operatorFailed;
+        return kOperatorFailed;
     }
     try {
         return Run(argv[1]);
     } catch (...) {
         Say(L"stopped by an unexpected error");
-        return operatorFailed;
+        return kOperatorFailed;
     }
 }

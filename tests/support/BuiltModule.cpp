@@ -16,14 +16,14 @@ std::wstring BuildTreePath(const std::wstring& relative)
 }
 
 DataModule::DataModule(const std::wstring& path)
-    : module_(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
+    : module(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
 {
 }
 
 DataModule::~DataModule()
 {
-    if (module_ != nullptr)
-        FreeLibrary(module_);
+    if (module != nullptr)
+        FreeLibrary(module);
 }
 
 } // namespace kdm_test

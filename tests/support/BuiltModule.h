@@ -20,10 +20,10 @@ public:
     DataModule(const DataModule&) = delete;
     DataModule& operator=(const DataModule&) = delete;
 
-    HMODULE Get() const { return module_; }
+    HMODULE Get() const { return module; }
 
 private:
-    HMODULE module_;
+    HMODULE module;
 };
 
 } // namespace kdm_test

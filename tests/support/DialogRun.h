@@ -27,27 +27,27 @@ public:
     DialogRun(const DialogRun&) = delete;
     DialogRun& operator=(const DialogRun&) = delete;
 
-    HWND Owner() const { return owner_; }
+    HWND Owner() const { return owner; }
     // Waits for the entry point to return; false when it did not within timeoutMs.
     bool Finish(DWORD timeoutMs);
     // Read after Finish. Result() is -100 while the entry point has not returned.
-    int Result() const { return result_; }
+    int Result() const { return result; }
     // Whether a WM_QUIT was left in the thread's queue (the caller's loop would have seen it).
-    bool QuitMessageSeen() const { return quitSeen_; }
-    WPARAM QuitCode() const { return quitCode_; }
+    bool QuitMessageSeen() const { return quitSeen; }
+    WPARAM QuitCode() const { return quitCode; }
 
 private:
     static DWORD WINAPI ThreadProc(void* parameter);
 
-    const EntryCall entry_;
-    const bool makesOwner_;
-    const RECT ownerRect_;
-    HANDLE ready_;
-    HANDLE thread_ = nullptr;
-    HWND owner_ = nullptr;
-    int result_ = -100;
-    bool quitSeen_ = false;
-    WPARAM quitCode_ = 0;
+    const EntryCall entry;
+    const bool makesOwner;
+    const RECT ownerRect;
+    HANDLE ready;
+    HANDLE thread = nullptr;
+    HWND owner = nullptr;
+    int result = -100;
+    bool quitSeen = false;
+    WPARAM quitCode = 0;
 };
 
 } // namespace kdm_test

@@ -8,7 +8,7 @@
 
 namespace kdm_test {
 
-LaunchLog::LaunchLog(const std::wstring& path) : path_(path) {}
+LaunchLog::LaunchLog(const std::wstring& path) : path(path) {}
 
 LaunchLog LaunchLog::InTempFolder(const std::wstring& name)
 {
@@ -23,18 +23,19 @@ LaunchLog LaunchLog::InTempFolder(const std::wstring& name)
 
 bool LaunchLog::Arm()
 {
-    if (!DeleteFileW(path_.c_str())) {
+    if (!DeleteFileW(path.c_str())) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            lastError_ = "cannot delete the old launch log " + ToUtf8(path_) + ": " + Win32ErrorText(error);
+            lastError =
+                "cannot delete the old launch log " + ToUtf8(path) + ": " + Win32ErrorText(error);
             return false;
         }
     }
-    if (!SetEnvironmentVariableW(kLaunchLogVariable, path_.c_str())) {
-        lastError_ = "SetEnvironmentVariableW failed: " + Win32ErrorText(GetLastError());
+    if (!SetEnvironmentVariableW(kLaunchLogVariable, path.c_str())) {
+        lastError = "SetEnvironmentVariableW failed: " + Win32ErrorText(GetLastError());
         return false;
     }
-    lastError_.clear();
+    lastError.clear();
     return true;
 }
 
@@ -46,8 +47,9 @@ void LaunchLog::Disarm()
 std::vector<std::wstring> LaunchLog::Lines() const
 {
     std::vector<std::wstring> lines;
-    HandleHolder file(CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    HandleHolder file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.IsEmpty()) {
         return lines;
     }
@@ -82,7 +84,8 @@ bool LaunchLog::WaitForLines(std::size_t count, DWORD timeoutMs) const
 std::string LaunchLog::Describe() const
 {
     const std::vector<std::wstring> lines = Lines();
-    std::string text = "launch log " + ToUtf8(path_) + ": " + std::to_string(lines.size()) + " line(s)\n";
+    std::string text =
+        "launch log " + ToUtf8(path) + ": " + std::to_string(lines.size()) + " line(s)\n";
     for (const std::wstring& line : lines) {
         text += "  " + ToUtf8(line) + "\n";
     }
@@ -104,4 +107,4 @@ std::vector<std::wstring> LaunchLog::SplitCommandLine(const std::wstring& line)
     return arguments;
 }
 
-}  // namespace kdm_test
+} // namespace kdm_test

@@ -34,8 +34,8 @@ public:
     // Waits until at least `count` lines were logged; false on time-out.
     bool WaitForLines(std::size_t count, DWORD timeoutMs) const;
 
-    const std::wstring& Path() const { return path_; }
-    const std::string& LastError() const { return lastError_; }
+    const std::wstring& Path() const { return path; }
+    const std::string& LastError() const { return lastError; }
     // The log's path and lines, for failure messages.
     std::string Describe() const;
 
@@ -44,10 +44,10 @@ public:
     static std::vector<std::wstring> SplitCommandLine(const std::wstring& line);
 
 private:
-    std::wstring path_;
-    std::string lastError_;
+    std::wstring path;
+    std::string lastError;
 };
 
-}  // namespace kdm_test
+} // namespace kdm_test
 
 #endif

@@ -36,8 +36,10 @@ long RunHandler(const std::wstring& arguments)
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        ADD_FAILURE() << "CreateProcessW " << ToUtf8(commandLine) << ": " << Win32ErrorText(GetLastError());
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        ADD_FAILURE() << "CreateProcessW " << ToUtf8(commandLine) << ": "
+                      << Win32ErrorText(GetLastError());
         return -1;
     }
     HandleHolder thread(process.hThread);
@@ -65,7 +67,8 @@ protected:
 
 TEST_F(LaunchLogTest, LogsEachFullCommandLineInUtf8AndSplitsItAsTheHandlerSawIt)
 {
-    const std::wstring package = L"C:\\users\\Public\\Downloads\\Kestrune Setup \x00e9\x2013 (2).msi";
+    const std::wstring package =
+        L"C:\\users\\Public\\Downloads\\Kestrune Setup \x00e9\x2013 (2).msi";
     EXPECT_EQ(0, RunHandler(L"\"" + package + L"\""));
     EXPECT_EQ(0, RunHandler(L"\"http://127.0.0.2/?a=1&b=2\""));
     ASSERT_TRUE(log.WaitForLines(2, 5000)) << log.Describe();
@@ -97,7 +100,8 @@ TEST_F(LaunchLogTest, TheShellReachesTheRegisteredHandlerForAPackageAndAWebAddre
 {
     wchar_t command[1024] = {};
     LONG size = sizeof(command);
-    if (RegQueryValueW(HKEY_CLASSES_ROOT, L"Msi.Package\\shell\\Open\\command", command, &size) != ERROR_SUCCESS ||
+    if (RegQueryValueW(HKEY_CLASSES_ROOT, L"Msi.Package\\shell\\Open\\command", command, &size) !=
+            ERROR_SUCCESS ||
         std::wstring(command).find(L"recording_handler.exe") == std::wstring::npos) {
         GTEST_SKIP() << "the recording handler is not registered in this prefix";
     }
@@ -105,7 +109,8 @@ TEST_F(LaunchLogTest, TheShellReachesTheRegisteredHandlerForAPackageAndAWebAddre
     GetTempPathW(MAX_PATH + 1, folder);
     const std::wstring package = std::wstring(folder) + L"Kestrune launch test.msi";
     {
-        HandleHolder file(CreateFileW(package.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        HandleHolder file(
+            CreateFileW(package.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_FALSE(file.IsEmpty()) << Win32ErrorText(GetLastError());
     }
     SHELLEXECUTEINFOW execute{};
@@ -116,18 +121,20 @@ TEST_F(LaunchLogTest, TheShellReachesTheRegisteredHandlerForAPackageAndAWebAddre
     execute.nShow = SW_SHOWNORMAL;
     ASSERT_TRUE(ShellExecuteExW(&execute)) << Win32ErrorText(GetLastError());
     ASSERT_TRUE(log.WaitForLines(1, 5000)) << log.Describe();
-    EXPECT_LT(32, static_cast<int>(reinterpret_cast<INT_PTR>(
-                      ShellExecuteW(nullptr, L"open", L"http://127.0.0.2/", nullptr, nullptr, SW_SHOWNORMAL))));
+    EXPECT_LT(32, static_cast<int>(reinterpret_cast<INT_PTR>(ShellExecuteW(
+                      nullptr, L"open", L"http://127.0.0.2/", nullptr, nullptr, SW_SHOWNORMAL))));
     ASSERT_TRUE(log.WaitForLines(2, 5000)) << log.Describe();
 
     std::vector<std::wstring> launched;
     for (const std::wstring& line : log.Lines()) {
         launched.push_back(LaunchLog::SplitCommandLine(line).at(1));
     }
-    EXPECT_NE(launched.end(), std::find(launched.begin(), launched.end(), package)) << log.Describe();
-    EXPECT_NE(launched.end(), std::find(launched.begin(), launched.end(), L"http://127.0.0.2/")) << log.Describe();
+    EXPECT_NE(launched.end(), std::find(launched.begin(), launched.end(), package))
+        << log.Describe();
+    EXPECT_NE(launched.end(), std::find(launched.begin(), launched.end(), L"http://127.0.0.2/"))
+        << log.Describe();
     DeleteFileW(package.c_str());
 }
 
-}  // namespace
-}  // namespace kdm_test
+} // namespace
+} // namespace kdm_test

@@ -15,7 +15,8 @@ const UINT kReadTimeoutMs = 2000;
 std::string HexHandle(HWND window)
 {
     char text[32] = {};
-    std::snprintf(text, sizeof(text), "0x%08lx", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(window)));
+    std::snprintf(text, sizeof(text), "0x%08lx",
+                  static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(window)));
     return text;
 }
 
@@ -34,19 +35,23 @@ bool ReadWindowText(HWND window, std::wstring& text, std::string& error)
         return false;
     }
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, kReadTimeoutMs,
-                             &length)) {
-        error = "window " + HexHandle(window) + " did not answer WM_GETTEXTLENGTH: " + Win32ErrorText(GetLastError());
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                             kReadTimeoutMs, &length)) {
+        error = "window " + HexHandle(window) +
+                " did not answer WM_GETTEXTLENGTH: " + Win32ErrorText(GetLastError());
         return false;
     }
     std::vector<wchar_t> buffer(static_cast<std::size_t>(length) + 1, L'\0');
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                             SMTO_ABORTIFHUNG | SMTO_BLOCK, kReadTimeoutMs, &copied)) {
-        error = "window " + HexHandle(window) + " did not answer WM_GETTEXT: " + Win32ErrorText(GetLastError());
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(),
+                             reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                             kReadTimeoutMs, &copied)) {
+        error = "window " + HexHandle(window) +
+                " did not answer WM_GETTEXT: " + Win32ErrorText(GetLastError());
         return false;
     }
-    text.assign(buffer.data(), copied < buffer.size() ? static_cast<std::size_t>(copied) : buffer.size() - 1);
+    text.assign(buffer.data(),
+                copied < buffer.size() ? static_cast<std::size_t>(copied) : buffer.size() - 1);
     return true;
 }
 
@@ -109,7 +114,8 @@ template <typename Matches> HWND WaitForTopLevel(Matches matches, DWORD timeoutM
 
 bool IsMessageBox(HWND window)
 {
-    return GetDlgItem(window, kMessageBoxText) != nullptr && GetDlgItem(window, kSaveAsFileNameBox) == nullptr;
+    return GetDlgItem(window, kMessageBoxText) != nullptr &&
+           GetDlgItem(window, kSaveAsFileNameBox) == nullptr;
 }
 
 bool IsSaveAsFrame(HWND window)
@@ -127,7 +133,7 @@ bool Contains(const std::vector<int>& values, int value)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 std::vector<WindowInfo> TopLevelWindows()
 {
@@ -145,9 +151,10 @@ std::string DescribeTopLevelWindows()
         if (!window.visible && window.className != L"#32770") {
             continue;
         }
-        text += "  " + HexHandle(window.hwnd) + " " + ToUtf8(window.className) + " \"" + ToUtf8(window.caption) +
-                "\" owner " + HexHandle(window.owner) + " pid " + std::to_string(window.processId) +
-                (window.visible ? " visible" : " hidden") + (window.enabled ? " enabled" : " disabled") + "\n";
+        text += "  " + HexHandle(window.hwnd) + " " + ToUtf8(window.className) + " \"" +
+                ToUtf8(window.caption) + "\" owner " + HexHandle(window.owner) + " pid " +
+                std::to_string(window.processId) + (window.visible ? " visible" : " hidden") +
+                (window.enabled ? " enabled" : " disabled") + "\n";
     }
     return text;
 }
@@ -219,7 +226,8 @@ bool WindowQuery::Matches(const WindowInfo& window) const
         return false;
     }
     if (matchCaption) {
-        if (captionContains ? window.caption.find(caption) == std::wstring::npos : window.caption != caption) {
+        if (captionContains ? window.caption.find(caption) == std::wstring::npos
+                            : window.caption != caption) {
             return false;
         }
     }
@@ -231,7 +239,8 @@ std::string WindowQuery::Describe() const
     std::string text = visibleOnly ? "a visible " : "a ";
     text += className.empty() ? std::string("window") : ToUtf8(className);
     if (matchCaption) {
-        text += (captionContains ? " with a caption containing \"" : " with the caption \"") + ToUtf8(caption) + "\"";
+        text += (captionContains ? " with a caption containing \"" : " with the caption \"") +
+                ToUtf8(caption) + "\"";
     }
     if (matchOwner) {
         text += " owned by " + HexHandle(owner);
@@ -252,8 +261,8 @@ std::string MessageBoxInfo::Describe() const
     if (hwnd == nullptr) {
         return message;
     }
-    std::string text = "message box " + HexHandle(hwnd) + " \"" + ToUtf8(caption) + "\": \"" + ToUtf8(this->text) +
-                       "\", " + (hasIcon ? "icon" : "no icon") + ", buttons";
+    std::string text = "message box " + HexHandle(hwnd) + " \"" + ToUtf8(caption) + "\": \"" +
+                       ToUtf8(this->text) + "\", " + (hasIcon ? "icon" : "no icon") + ", buttons";
     for (int id : buttons) {
         text += " " + std::to_string(id);
     }
@@ -263,10 +272,10 @@ std::string MessageBoxInfo::Describe() const
 FoundWindow Operator::WaitForWindow(const WindowQuery& query) const
 {
     const HWND found = WaitForTopLevel(
-        [&](HWND window) { return query.Matches(DescribeWindow(window)); }, timeoutMs_);
+        [&](HWND window) { return query.Matches(DescribeWindow(window)); }, timeoutMs);
     if (found == nullptr) {
         return FoundWindow{nullptr, "no " + query.Describe() + " appeared within " +
-                                        std::to_string(timeoutMs_) + " ms; " +
+                                        std::to_string(timeoutMs) + " ms; " +
                                         DescribeTopLevelWindows()};
     }
     return FoundWindow{found, std::string()};
@@ -283,11 +292,10 @@ FoundWindow Operator::WaitForDialog(const std::wstring& caption, HWND owner) con
 
 OperatorResult Operator::WaitUntilGone(HWND window) const
 {
-    if (!WaitUntil([window] { return !IsWindow(window) || !IsWindowVisible(window); },
-                   timeoutMs_)) {
+    if (!WaitUntil([window] { return !IsWindow(window) || !IsWindowVisible(window); }, timeoutMs)) {
         return OperatorResult::Failure("window " + HexHandle(window) + " \"" +
                                        ToUtf8(Text(window)) + "\" is still shown after " +
-                                       std::to_string(timeoutMs_) + " ms; " +
+                                       std::to_string(timeoutMs) + " ms; " +
                                        DescribeTopLevelWindows());
     }
     return OperatorResult::Success();
@@ -336,13 +344,15 @@ OperatorResult Operator::SetItemText(HWND dialog, int id, const std::wstring& te
 {
     const HWND item = GetDlgItem(dialog, id);
     if (item == nullptr) {
-        return OperatorResult::Failure("window " + HexHandle(dialog) + " has no control " + std::to_string(id));
+        return OperatorResult::Failure("window " + HexHandle(dialog) + " has no control " +
+                                       std::to_string(id));
     }
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(item, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                             kReadTimeoutMs, &result)) {
-        return OperatorResult::Failure("control " + std::to_string(id) +
-                                       " did not answer WM_SETTEXT: " + Win32ErrorText(GetLastError()));
+    if (!SendMessageTimeoutW(item, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                             SMTO_ABORTIFHUNG | SMTO_BLOCK, kReadTimeoutMs, &result)) {
+        return OperatorResult::Failure(
+            "control " + std::to_string(id) +
+            " did not answer WM_SETTEXT: " + Win32ErrorText(GetLastError()));
     }
     if (result != TRUE) {
         return OperatorResult::Failure("control " + std::to_string(id) + " refused WM_SETTEXT");
@@ -353,7 +363,8 @@ OperatorResult Operator::SetItemText(HWND dialog, int id, const std::wstring& te
 OperatorResult Operator::PressButton(HWND dialog, int id) const
 {
     const ControlState button = Item(dialog, id);
-    const std::string name = "button " + std::to_string(id) + " of " + HexHandle(dialog) + " \"" + ToUtf8(Text(dialog)) + "\"";
+    const std::string name = "button " + std::to_string(id) + " of " + HexHandle(dialog) + " \"" +
+                             ToUtf8(Text(dialog)) + "\"";
     if (!button.exists) {
         return OperatorResult::Failure(name + " does not exist");
     }
@@ -363,16 +374,20 @@ OperatorResult Operator::PressButton(HWND dialog, int id) const
     if (!button.enabled) {
         return OperatorResult::Failure(name + " (\"" + ToUtf8(button.text) + "\") is disabled");
     }
-    if (!PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button.hwnd))) {
-        return OperatorResult::Failure("posting a click of " + name + " failed: " + Win32ErrorText(GetLastError()));
+    if (!PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                      reinterpret_cast<LPARAM>(button.hwnd))) {
+        return OperatorResult::Failure("posting a click of " + name +
+                                       " failed: " + Win32ErrorText(GetLastError()));
     }
     return OperatorResult::Success();
 }
 
 OperatorResult Operator::PostCommand(HWND dialog, int id) const
 {
-    if (!PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)))) {
-        return OperatorResult::Failure("posting command " + std::to_string(id) + " to " + HexHandle(dialog) +
+    if (!PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                      reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)))) {
+        return OperatorResult::Failure("posting command " + std::to_string(id) + " to " +
+                                       HexHandle(dialog) +
                                        " failed: " + Win32ErrorText(GetLastError()));
     }
     return OperatorResult::Success();
@@ -392,14 +407,17 @@ OperatorResult Operator::PressKey(HWND window, UINT virtualKey) const
     GUITHREADINFO info{};
     info.cbSize = sizeof(info);
     HWND target = window;
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) && info.hwndFocus != nullptr) {
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) &&
+        info.hwndFocus != nullptr) {
         target = info.hwndFocus;
     }
     const UINT scanCode = MapVirtualKeyW(virtualKey, 0);
     const LPARAM down = 1 | static_cast<LPARAM>(scanCode << 16);
     const LPARAM up = down | (static_cast<LPARAM>(3) << 30);
-    if (!PostMessageW(target, WM_KEYDOWN, virtualKey, down) || !PostMessageW(target, WM_KEYUP, virtualKey, up)) {
-        return OperatorResult::Failure("posting key " + std::to_string(virtualKey) + " to " + HexHandle(target) +
+    if (!PostMessageW(target, WM_KEYDOWN, virtualKey, down) ||
+        !PostMessageW(target, WM_KEYUP, virtualKey, up)) {
+        return OperatorResult::Failure("posting key " + std::to_string(virtualKey) + " to " +
+                                       HexHandle(target) +
                                        " failed: " + Win32ErrorText(GetLastError()));
     }
     return OperatorResult::Success();
@@ -409,7 +427,8 @@ MessageBoxInfo Operator::ReadMessageBox(HWND box) const
 {
     MessageBoxInfo info;
     if (!IsWindow(box) || !IsMessageBox(box)) {
-        info.message = "window " + HexHandle(box) + " is not a message box; " + DescribeTopLevelWindows();
+        info.message =
+            "window " + HexHandle(box) + " is not a message box; " + DescribeTopLevelWindows();
         return info;
     }
     std::string error;
@@ -424,8 +443,8 @@ MessageBoxInfo Operator::ReadMessageBox(HWND box) const
     const HWND icon = GetDlgItem(box, kMessageBoxIcon);
     DWORD_PTR iconHandle = 0;
     info.hasIcon = icon != nullptr && IsWindowVisible(icon) &&
-                   SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, kReadTimeoutMs,
-                                       &iconHandle) &&
+                   SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                                       kReadTimeoutMs, &iconHandle) &&
                    iconHandle != 0;
     for (int id = IDOK; id <= IDCONTINUE; ++id) {
         const HWND button = GetDlgItem(box, id);
@@ -435,8 +454,8 @@ MessageBoxInfo Operator::ReadMessageBox(HWND box) const
     }
     GUITHREADINFO thread{};
     thread.cbSize = sizeof(thread);
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(box, nullptr), &thread) && thread.hwndFocus != nullptr &&
-        GetParent(thread.hwndFocus) == box) {
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(box, nullptr), &thread) &&
+        thread.hwndFocus != nullptr && GetParent(thread.hwndFocus) == box) {
         info.focusedButton = GetDlgCtrlID(thread.hwndFocus);
     }
     return info;
@@ -455,11 +474,11 @@ MessageBoxInfo Operator::WaitForMessageBox(HWND owner) const
             info = ReadMessageBox(window);
             return static_cast<bool>(info);
         },
-        timeoutMs_);
+        timeoutMs);
     if (box == nullptr) {
         info = MessageBoxInfo();
         info.message = "no message box owned by " + HexHandle(owner) + " appeared within " +
-                       std::to_string(timeoutMs_) + " ms; " + DescribeTopLevelWindows();
+                       std::to_string(timeoutMs) + " ms; " + DescribeTopLevelWindows();
     }
     return info;
 }
@@ -470,7 +489,8 @@ OperatorResult Operator::Answer(const MessageBoxInfo& box, int buttonId) const
         return OperatorResult::Failure("no message box to answer: " + box.message);
     }
     if (!box.HasButton(buttonId)) {
-        return OperatorResult::Failure("cannot answer with button " + std::to_string(buttonId) + ": " + box.Describe());
+        return OperatorResult::Failure("cannot answer with button " + std::to_string(buttonId) +
+                                       ": " + box.Describe());
     }
     const OperatorResult pressed = PressButton(box.hwnd, buttonId);
     if (!pressed) {
@@ -488,10 +508,10 @@ SaveAsInfo Operator::WaitForSaveAs(HWND owner, const std::wstring& caption) cons
                    GetWindow(window, GW_OWNER) == owner && IsSaveAsFrame(window) &&
                    StoredCaption(window) == caption;
         },
-        timeoutMs_);
+        timeoutMs);
     if (!info) {
         info.message = "no Save As dialog \"" + ToUtf8(caption) + "\" owned by " +
-                       HexHandle(owner) + " appeared within " + std::to_string(timeoutMs_) +
+                       HexHandle(owner) + " appeared within " + std::to_string(timeoutMs) +
                        " ms; " + DescribeTopLevelWindows();
         return info;
     }
@@ -501,7 +521,8 @@ SaveAsInfo Operator::WaitForSaveAs(HWND owner, const std::wstring& caption) cons
     return info;
 }
 
-OperatorResult Operator::SetSaveAsFileName(const SaveAsInfo& dialog, const std::wstring& fileName) const
+OperatorResult Operator::SetSaveAsFileName(const SaveAsInfo& dialog,
+                                           const std::wstring& fileName) const
 {
     if (!dialog) {
         return OperatorResult::Failure("no Save As dialog: " + dialog.message);
@@ -544,4 +565,4 @@ MessageBoxInfo Operator::WaitForOverwritePrompt(const SaveAsInfo& dialog) const
     return WaitForMessageBox(dialog.frame);
 }
 
-}  // namespace kdm_test
+} // namespace kdm_test

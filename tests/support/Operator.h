@@ -35,10 +35,13 @@ std::string DescribeTopLevelWindows();
 
 struct OperatorResult {
     bool ok = false;
-    std::string message;  // why it failed; empty on success
+    std::string message; // why it failed; empty on success
     explicit operator bool() const { return ok; }
     static OperatorResult Success() { return OperatorResult{true, std::string()}; }
-    static OperatorResult Failure(const std::string& message) { return OperatorResult{false, message}; }
+    static OperatorResult Failure(const std::string& message)
+    {
+        return OperatorResult{false, message};
+    }
 };
 
 // What a window must be to match. Empty className matches any class.
@@ -46,10 +49,10 @@ struct WindowQuery {
     std::wstring className = L"#32770";
     bool matchCaption = false;
     std::wstring caption;
-    bool captionContains = false;  // caption is a part of the window's caption, not all of it
+    bool captionContains = false; // caption is a part of the window's caption, not all of it
     bool matchOwner = false;
-    HWND owner = nullptr;  // with matchOwner: the owner (GW_OWNER) it must have; null for none
-    DWORD processId = 0;   // 0 for any process
+    HWND owner = nullptr; // with matchOwner: the owner (GW_OWNER) it must have; null for none
+    DWORD processId = 0;  // 0 for any process
     bool visibleOnly = true;
     std::vector<HWND> exclude;
 
@@ -83,11 +86,11 @@ struct MessageBoxInfo {
     HWND hwnd = nullptr;
     HWND owner = nullptr;
     std::wstring caption;
-    std::wstring text;      // static 0xFFFF, line breaks kept
-    bool hasIcon = false;   // icon control 0x0440 present and visible
-    std::vector<int> buttons;  // ids of the visible buttons among IDOK (1) .. IDCONTINUE (11)
-    int focusedButton = 0;  // id of the button with the keyboard focus, 0 when unknown
-    std::string message;    // why the box was not found or read
+    std::wstring text;        // static 0xFFFF, line breaks kept
+    bool hasIcon = false;     // icon control 0x0440 present and visible
+    std::vector<int> buttons; // ids of the visible buttons among IDOK (1) .. IDCONTINUE (11)
+    int focusedButton = 0;    // id of the button with the keyboard focus, 0 when unknown
+    std::string message;      // why the box was not found or read
 
     explicit operator bool() const { return hwnd != nullptr; }
     bool HasButton(int id) const;
@@ -98,22 +101,22 @@ struct SaveAsInfo {
     HWND frame = nullptr;
     HWND owner = nullptr;
     std::wstring caption;
-    std::wstring fileName;  // the file name box (cmb13) when the dialog was found
+    std::wstring fileName; // the file name box (cmb13) when the dialog was found
     std::string message;
     explicit operator bool() const { return frame != nullptr; }
 };
 
 // Control ids of the Explorer-style Save As dialog.
-const int kSaveAsFileNameBox = 0x047C;  // cmb13, a ComboBoxEx32
+const int kSaveAsFileNameBox = 0x047C; // cmb13, a ComboBoxEx32
 // Control ids of a message box.
 const int kMessageBoxText = 0xFFFF;
 const int kMessageBoxIcon = 0x0440;
 
 class Operator {
 public:
-    explicit Operator(DWORD timeoutMs = 10000) : timeoutMs_(timeoutMs) {}
-    void SetTimeout(DWORD timeoutMs) { timeoutMs_ = timeoutMs; }
-    DWORD Timeout() const { return timeoutMs_; }
+    explicit Operator(DWORD timeoutMs = 10000) : timeoutMs(timeoutMs) {}
+    void SetTimeout(DWORD timeout) { timeoutMs = timeout; }
+    DWORD Timeout() const { return timeoutMs; }
 
     // Waits for the first window that matches.
     FoundWindow WaitForWindow(const WindowQuery& query) const;
@@ -159,9 +162,9 @@ public:
     MessageBoxInfo WaitForOverwritePrompt(const SaveAsInfo& dialog) const;
 
 private:
-    DWORD timeoutMs_;
+    DWORD timeoutMs;
 };
 
-}  // namespace kdm_test
+} // namespace kdm_test
 
 #endif

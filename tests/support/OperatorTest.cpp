@@ -32,20 +32,21 @@ public:
     {
         AddDword(DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE);
         AddDword(0);
-        countIndex_ = words_.size();
+        countIndex = words.size();
         AddWord(0);
         AddWord(10);
         AddWord(10);
         AddWord(static_cast<WORD>(width));
         AddWord(static_cast<WORD>(height));
-        AddWord(0);  // no menu
-        AddWord(0);  // standard dialog class
+        AddWord(0); // no menu
+        AddWord(0); // standard dialog class
         AddText(caption);
     }
 
-    void AddItem(WORD atom, int id, const wchar_t* text, DWORD style, short x, short y, short cx, short cy)
+    void AddItem(WORD atom, int id, const wchar_t* text, DWORD style, short x, short y, short cx,
+                 short cy)
     {
-        if (words_.size() % 2 != 0) {
+        if (words.size() % 2 != 0) {
             AddWord(0);
         }
         AddDword(WS_CHILD | WS_VISIBLE | style);
@@ -58,14 +59,14 @@ public:
         AddWord(0xFFFF);
         AddWord(atom);
         AddText(text);
-        AddWord(0);  // no creation data
-        ++words_[countIndex_];
+        AddWord(0); // no creation data
+        ++words[countIndex];
     }
 
-    const DLGTEMPLATE* Get() const { return reinterpret_cast<const DLGTEMPLATE*>(words_.data()); }
+    const DLGTEMPLATE* Get() const { return reinterpret_cast<const DLGTEMPLATE*>(words.data()); }
 
 private:
-    void AddWord(WORD value) { words_.push_back(value); }
+    void AddWord(WORD value) { words.push_back(value); }
     void AddDword(DWORD value)
     {
         AddWord(LOWORD(value));
@@ -79,8 +80,8 @@ private:
         AddWord(0);
     }
 
-    std::vector<WORD> words_;
-    std::size_t countIndex_ = 0;
+    std::vector<WORD> words;
+    std::size_t countIndex = 0;
 };
 
 const WORD kButton = 0x0080;
@@ -106,9 +107,11 @@ void ShowSaveAs(HWND dialog)
     save.lpstrInitialDir = folder.c_str();
     save.lpstrTitle = kSaveAsCaption;
     save.lpstrDefExt = L"msi";
-    save.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_EXPLORER | OFN_DONTADDTORECENT;
-    const std::wstring status = GetSaveFileNameW(&save) ? L"saved " + std::wstring(file)
-                                                        : L"cancelled " + std::to_wstring(CommDlgExtendedError());
+    save.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_EXPLORER |
+                 OFN_DONTADDTORECENT;
+    const std::wstring status = GetSaveFileNameW(&save)
+                                    ? L"saved " + std::wstring(file)
+                                    : L"cancelled " + std::to_wstring(CommDlgExtendedError());
     SetDlgItemTextW(dialog, kStatus, status.c_str());
 }
 
@@ -133,8 +136,9 @@ INT_PTR CALLBACK TestDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             SetDlgItemTextW(dialog, kStatus, L"disabled button reached");
             return TRUE;
         case kAsk: {
-            const int answer = MessageBoxW(dialog, L"Replace the package?\nIt is 2 MB.", L"Test question",
-                                           MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+            const int answer =
+                MessageBoxW(dialog, L"Replace the package?\nIt is 2 MB.", L"Test question",
+                            MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
             SetDlgItemTextW(dialog, kStatus, (L"answer " + std::to_wstring(answer)).c_str());
             return TRUE;
         }
@@ -158,8 +162,8 @@ DWORD WINAPI TestDialogThread(void* parameter)
         dialog.AddItem(kButton, kAsk, L"Ask", BS_PUSHBUTTON, 70, 30, 50, 14);
         dialog.AddItem(kButton, kSaveAs, L"Save as", BS_PUSHBUTTON, 130, 30, 50, 14);
         dialog.AddItem(kButton, IDOK, L"Close", BS_DEFPUSHBUTTON, 70, 60, 50, 14);
-        *static_cast<INT_PTR*>(parameter) =
-            DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dialog.Get(), nullptr, TestDialogProc, 0);
+        *static_cast<INT_PTR*>(parameter) = DialogBoxIndirectParamW(
+            GetModuleHandleW(nullptr), dialog.Get(), nullptr, TestDialogProc, 0);
     } catch (...) {
         *static_cast<INT_PTR*>(parameter) = -2;
     }
@@ -186,8 +190,8 @@ class OperatorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        thread_.Reset(CreateThread(nullptr, 0, TestDialogThread, &dialogResult_, 0, nullptr));
-        ASSERT_FALSE(thread_.IsEmpty()) << Win32ErrorText(GetLastError());
+        thread.Reset(CreateThread(nullptr, 0, TestDialogThread, &dialogResult, 0, nullptr));
+        ASSERT_FALSE(thread.IsEmpty()) << Win32ErrorText(GetLastError());
         const FoundWindow found = op.WaitForDialog(kDialogCaption);
         ASSERT_TRUE(found) << found.message;
         dialog = found.hwnd;
@@ -198,8 +202,8 @@ protected:
         if (IsWindow(dialog)) {
             op.PostCommand(dialog, IDOK);
         }
-        if (!thread_.IsEmpty()) {
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread_.Get(), 10000));
+        if (!thread.IsEmpty()) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), 10000));
         }
     }
 
@@ -210,15 +214,16 @@ protected:
         if (WaitUntil([&] { return (text = op.ItemText(dialog, kStatus)) == expected; }, 5000)) {
             return ::testing::AssertionSuccess();
         }
-        return ::testing::AssertionFailure() << "status is \"" << ToUtf8(text) << "\", not \"" << ToUtf8(expected) << "\"";
+        return ::testing::AssertionFailure()
+               << "status is \"" << ToUtf8(text) << "\", not \"" << ToUtf8(expected) << "\"";
     }
 
     Operator op{5000};
     HWND dialog = nullptr;
-    INT_PTR dialogResult_ = 0;
+    INT_PTR dialogResult = 0;
 
 private:
-    HandleHolder thread_;
+    HandleHolder thread;
 };
 
 TEST_F(OperatorTest, ReadsTheDialogAndPressesOnlyButtonsAUserCouldPress)
@@ -287,7 +292,8 @@ TEST_F(OperatorTest, ReadsAPlainMessageBoxAndReportsWhatExistsWhenAWaitTimesOut)
     EXPECT_FALSE(missing);
     EXPECT_NE(std::string::npos, missing.message.find("\"No such dialog\"")) << missing.message;
     EXPECT_NE(std::string::npos, missing.message.find("#32770 \"Plain\"")) << missing.message;
-    EXPECT_NE(std::string::npos, missing.message.find("#32770 \"Operator Test Dialog\"")) << missing.message;
+    EXPECT_NE(std::string::npos, missing.message.find("#32770 \"Operator Test Dialog\""))
+        << missing.message;
     EXPECT_FALSE(impatient.WaitForMessageBox(box.hwnd));
 
     ASSERT_TRUE(op.Answer(box, IDOK));
@@ -299,7 +305,8 @@ TEST_F(OperatorTest, SavesUnderAGivenNameConfirmsTheOverwriteAndCancels)
 {
     const std::wstring existing = TempFolder() + L"operator existing.msi";
     {
-        HandleHolder file(CreateFileW(existing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        HandleHolder file(
+            CreateFileW(existing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_FALSE(file.IsEmpty()) << Win32ErrorText(GetLastError());
     }
 
@@ -326,5 +333,5 @@ TEST_F(OperatorTest, SavesUnderAGivenNameConfirmsTheOverwriteAndCancels)
     DeleteFileW(existing.c_str());
 }
 
-}  // namespace
-}  // namespace kdm_test
+} // namespace
+} // namespace kdm_test

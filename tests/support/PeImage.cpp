@@ -13,10 +13,10 @@ namespace kdm_test {
 
 namespace {
 
-const std::uint32_t peSignature = 0x00004550; // "PE\0\0"
-const std::uint32_t delayImportDirectory = 13;
+const std::uint32_t kPeSignature = 0x00004550; // "PE\0\0"
+const std::uint32_t kDelayImportDirectory = 13;
 // The longest library name that the shape test accepts.
-const std::size_t longestLibraryName = 64;
+const std::size_t kLongestLibraryName = 64;
 
 bool EndsWithDll(const std::string& name)
 {
@@ -28,14 +28,14 @@ bool EndsWithDll(const std::string& name)
 
 } // namespace
 
-PeImage::PeImage(std::string bytes) : bytes_(std::move(bytes))
+PeImage::PeImage(std::string bytes) : bytes(std::move(bytes))
 {
     const IMAGE_DOS_HEADER dos = Read<IMAGE_DOS_HEADER>(0);
     if (dos.e_magic != IMAGE_DOS_SIGNATURE) {
         throw std::runtime_error("no MZ header");
     }
     const std::uint32_t pe = static_cast<std::uint32_t>(dos.e_lfanew);
-    if (Read<std::uint32_t>(pe) != peSignature) {
+    if (Read<std::uint32_t>(pe) != kPeSignature) {
         throw std::runtime_error("no PE signature");
     }
     const IMAGE_FILE_HEADER file = Read<IMAGE_FILE_HEADER>(pe + 4);
@@ -44,18 +44,18 @@ PeImage::PeImage(std::string bytes) : bytes_(std::move(bytes))
     if (header.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
         throw std::runtime_error("not a PE32 optional header");
     }
-    timeDateStamp_ = file.TimeDateStamp;
-    fileCharacteristics_ = file.Characteristics;
-    dllCharacteristics_ = header.DllCharacteristics;
-    directoriesOffset_ = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
-    directoryCount_ = header.NumberOfRvaAndSizes;
+    timeDateStamp = file.TimeDateStamp;
+    fileCharacteristics = file.Characteristics;
+    dllCharacteristics = header.DllCharacteristics;
+    directoriesOffset = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
+    directoryCount = header.NumberOfRvaAndSizes;
 
     const std::uint32_t sectionTable = optional + file.SizeOfOptionalHeader;
     for (unsigned i = 0; i < file.NumberOfSections; ++i) {
         const IMAGE_SECTION_HEADER section =
             Read<IMAGE_SECTION_HEADER>(sectionTable + i * sizeof(IMAGE_SECTION_HEADER));
-        sections_.push_back({section.VirtualAddress, section.Misc.VirtualSize,
-                             section.PointerToRawData, section.SizeOfRawData});
+        sections.push_back({section.VirtualAddress, section.Misc.VirtualSize,
+                            section.PointerToRawData, section.SizeOfRawData});
     }
 }
 
@@ -70,17 +70,17 @@ PeImage PeImage::FromFile(const std::wstring& path)
 
 template <typename T> T PeImage::Read(std::uint32_t offset) const
 {
-    if (offset > bytes_.size() || bytes_.size() - offset < sizeof(T)) {
+    if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) {
         throw std::runtime_error("read beyond the end of the file at " + std::to_string(offset));
     }
     T value;
-    std::memcpy(&value, bytes_.data() + offset, sizeof(T));
+    std::memcpy(&value, bytes.data() + offset, sizeof(T));
     return value;
 }
 
 bool PeImage::IsMapped(std::uint32_t rva) const
 {
-    for (const Section& section : sections_) {
+    for (const Section& section : sections) {
         if (rva >= section.virtualAddress && rva - section.virtualAddress < section.rawSize) {
             return true;
         }
@@ -90,7 +90,7 @@ bool PeImage::IsMapped(std::uint32_t rva) const
 
 std::uint32_t PeImage::OffsetOf(std::uint32_t rva) const
 {
-    for (const Section& section : sections_) {
+    for (const Section& section : sections) {
         if (rva >= section.virtualAddress && rva - section.virtualAddress < section.rawSize) {
             return section.rawOffset + (rva - section.virtualAddress);
         }
@@ -101,20 +101,20 @@ std::uint32_t PeImage::OffsetOf(std::uint32_t rva) const
 std::string PeImage::StringAt(std::uint32_t rva) const
 {
     const std::uint32_t offset = OffsetOf(rva);
-    const std::size_t end = bytes_.find('\0', offset);
+    const std::size_t end = bytes.find('\0', offset);
     if (end == std::string::npos) {
         throw std::runtime_error("unterminated name at " + std::to_string(rva));
     }
-    return bytes_.substr(offset, end - offset);
+    return bytes.substr(offset, end - offset);
 }
 
 std::uint32_t PeImage::Directory(unsigned index, std::uint32_t* size) const
 {
-    if (index >= directoryCount_) {
+    if (index >= directoryCount) {
         return 0;
     }
     const IMAGE_DATA_DIRECTORY directory =
-        Read<IMAGE_DATA_DIRECTORY>(directoriesOffset_ + index * sizeof(IMAGE_DATA_DIRECTORY));
+        Read<IMAGE_DATA_DIRECTORY>(directoriesOffset + index * sizeof(IMAGE_DATA_DIRECTORY));
     if (size != nullptr) {
         *size = directory.Size;
     }
@@ -151,7 +151,7 @@ std::vector<PeImage::DelayDescriptor> PeImage::DelayDescriptors() const
 {
     std::vector<DelayDescriptor> descriptors;
     std::uint32_t size = 0;
-    const std::uint32_t table = Directory(delayImportDirectory, &size);
+    const std::uint32_t table = Directory(kDelayImportDirectory, &size);
     if (table != 0) {
         for (std::uint32_t offset = OffsetOf(table);; offset += sizeof(ImgDelayDescr)) {
             const ImgDelayDescr descriptor = Read<ImgDelayDescr>(offset);
@@ -161,7 +161,7 @@ std::vector<PeImage::DelayDescriptor> PeImage::DelayDescriptors() const
             descriptors.push_back({descriptor.rvaDLLName, descriptor.rvaINT, descriptor.rvaIAT});
         }
     }
-    for (const Section& section : sections_) {
+    for (const Section& section : sections) {
         for (std::uint32_t at = 0; at + sizeof(ImgDelayDescr) <= section.rawSize; at += 4) {
             const ImgDelayDescr descriptor = Read<ImgDelayDescr>(section.rawOffset + at);
             if (descriptor.grAttrs != dlattrRva || !IsMapped(descriptor.rvaDLLName) ||
@@ -170,7 +170,7 @@ std::vector<PeImage::DelayDescriptor> PeImage::DelayDescriptors() const
                 continue;
             }
             const std::string name = StringAt(descriptor.rvaDLLName);
-            if (name.size() <= longestLibraryName && EndsWithDll(name)) {
+            if (name.size() <= kLongestLibraryName && EndsWithDll(name)) {
                 descriptors.push_back(
                     {descriptor.rvaDLLName, descriptor.rvaINT, descriptor.rvaIAT});
             }

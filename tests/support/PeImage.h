@@ -23,9 +23,9 @@ public:
     explicit PeImage(std::string bytes);
     static PeImage FromFile(const std::wstring& path);
 
-    std::uint32_t TimeDateStamp() const { return timeDateStamp_; }
-    std::uint16_t FileCharacteristics() const { return fileCharacteristics_; }
-    std::uint16_t DllCharacteristics() const { return dllCharacteristics_; }
+    std::uint32_t TimeDateStamp() const { return timeDateStamp; }
+    std::uint16_t FileCharacteristics() const { return fileCharacteristics; }
+    std::uint16_t DllCharacteristics() const { return dllCharacteristics; }
     // The size of the base relocation directory (0 when the binary has none).
     std::uint32_t RelocationsSize() const;
 
@@ -36,7 +36,7 @@ public:
     std::vector<PeImport> Imports() const;
     std::vector<std::string> DelayLoadedLibraries() const;
 
-    const std::string& Bytes() const { return bytes_; }
+    const std::string& Bytes() const { return bytes; }
 
 private:
     struct Section {
@@ -61,13 +61,13 @@ private:
     std::vector<DelayDescriptor> DelayDescriptors() const;
     std::uint32_t Directory(unsigned index, std::uint32_t* size = nullptr) const;
 
-    std::string bytes_;
-    std::uint32_t timeDateStamp_ = 0;
-    std::uint16_t fileCharacteristics_ = 0;
-    std::uint16_t dllCharacteristics_ = 0;
-    std::uint32_t directoriesOffset_ = 0;
-    std::uint32_t directoryCount_ = 0;
-    std::vector<Section> sections_;
+    std::string bytes;
+    std::uint32_t timeDateStamp = 0;
+    std::uint16_t fileCharacteristics = 0;
+    std::uint16_t dllCharacteristics = 0;
+    std::uint32_t directoriesOffset = 0;
+    std::uint32_t directoryCount = 0;
+    std::vector<Section> sections;
 };
 
 } // namespace kdm_test

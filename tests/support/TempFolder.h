@@ -20,20 +20,20 @@ public:
         std::wstring candidate = temp + name + L"-" + std::to_wstring(GetCurrentProcessId()) +
                                  L"-" + std::to_wstring(GetTickCount());
         if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-            path_ = candidate;
+            path = candidate;
         }
     }
     ~TempFolder()
     {
-        if (!path_.empty()) {
-            RemoveTree(path_);
+        if (!path.empty()) {
+            RemoveTree(path);
         }
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
-    const std::wstring& Path() const { return path_; }
-    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+    const std::wstring& Path() const { return path; }
+    std::wstring operator/(const std::wstring& name) const { return path + L"\\" + name; }
 
     // Removes a file or a folder with everything in it; nothing happens when it does not exist.
     static void RemoveTree(const std::wstring& path)
@@ -62,7 +62,7 @@ public:
     }
 
 private:
-    std::wstring path_;
+    std::wstring path;
 };
 
 // Creates a file with the given content; false when that failed.

@@ -57,7 +57,8 @@ bool ParseIpv4(const std::string& text, unsigned char (&parts)[4])
         }
         unsigned value = 0;
         std::size_t digits = 0;
-        while (position < text.size() && text[position] >= '0' && text[position] <= '9' && digits < 3) {
+        while (position < text.size() && text[position] >= '0' && text[position] <= '9' &&
+               digits < 3) {
             value = value * 10 + static_cast<unsigned>(text[position] - '0');
             ++position;
             ++digits;
@@ -113,7 +114,8 @@ RecordedRequest ParseRequestHead(const std::string& raw)
         } else {
             header.name = lines[i].substr(0, colon);
             std::size_t valueStart = colon + 1;
-            while (valueStart < lines[i].size() && (lines[i][valueStart] == ' ' || lines[i][valueStart] == '\t')) {
+            while (valueStart < lines[i].size() &&
+                   (lines[i][valueStart] == ' ' || lines[i][valueStart] == '\t')) {
                 ++valueStart;
             }
             header.value = lines[i].substr(valueStart);
@@ -172,7 +174,7 @@ std::string ChunkSizeLine(std::size_t size)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 Response Response::Status(int status, const std::string& reason)
 {
@@ -350,7 +352,7 @@ struct ServerState {
     std::vector<HANDLE> connectionThreads;
 };
 
-}  // namespace detail
+} // namespace detail
 
 namespace {
 
@@ -378,7 +380,8 @@ bool WaitForSocket(const ServerState& shared, SOCKET socket, bool forWriting, DW
         FD_SET(socket, &set);
         timeval slice{};
         slice.tv_usec = static_cast<long>(kPollSliceMs * 1000);
-        const int ready = forWriting ? select(0, nullptr, &set, nullptr, &slice) : select(0, &set, nullptr, nullptr, &slice);
+        const int ready = forWriting ? select(0, nullptr, &set, nullptr, &slice)
+                                     : select(0, &set, nullptr, nullptr, &slice);
         if (ready != 0) {
             return true;
         }
@@ -451,11 +454,12 @@ void ResetConnection(SocketHolder& socket)
     linger option{};
     option.l_onoff = 1;
     option.l_linger = 0;
-    setsockopt(socket.Get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof(option));
+    setsockopt(socket.Get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof(option));
     socket.Release();
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -467,7 +471,8 @@ void MarkProgress(ServerState& shared, std::size_t exchange, std::uint64_t bodyB
 }
 
 // Acts out one response on a connection whose request was recorded as `exchange`.
-void ActOut(ServerState& shared, SocketHolder& socket, const Response& response, std::size_t exchange)
+void ActOut(ServerState& shared, SocketHolder& socket, const Response& response,
+            std::size_t exchange)
 {
     if (response.action == ResponseAction::CloseWithoutReply) {
         MarkProgress(shared, exchange, 0, true);
@@ -497,7 +502,8 @@ void ActOut(ServerState& shared, SocketHolder& socket, const Response& response,
         }
         const std::size_t pieceSize =
             static_cast<std::size_t>(std::min<std::uint64_t>(response.pieceSize, size - offset));
-        const std::size_t allowed = static_cast<std::size_t>(std::min<std::uint64_t>(pieceSize, limit - offset));
+        const std::size_t allowed =
+            static_cast<std::size_t>(std::min<std::uint64_t>(pieceSize, limit - offset));
         if (chunked && pieceSize > 0) {
             pending += ChunkSizeLine(pieceSize);
         }
@@ -565,7 +571,7 @@ void ServeConnection(ServerState& shared, SocketHolder& socket)
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
@@ -591,7 +597,8 @@ DWORD WINAPI ServerAcceptThread(void* parameter)
                 continue;
             }
             ServerConnection* connection = new ServerConnection{&shared, std::move(client)};
-            const HANDLE thread = CreateThread(nullptr, 0, ServerConnectionThread, connection, 0, nullptr);
+            const HANDLE thread =
+                CreateThread(nullptr, 0, ServerConnectionThread, connection, 0, nullptr);
             if (thread == nullptr) {
                 delete connection;
                 continue;
@@ -606,9 +613,9 @@ DWORD WINAPI ServerAcceptThread(void* parameter)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
-TestServer::TestServer() : shared_(new ServerState) {}
+TestServer::TestServer() : shared(new ServerState) {}
 
 TestServer::~TestServer()
 {
@@ -617,99 +624,99 @@ TestServer::~TestServer()
 
 void TestServer::Enqueue(const Response& response)
 {
-    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-    shared_->script.push_back(response);
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+    shared->script.push_back(response);
 }
 
 void TestServer::SetFallback(const Response& response)
 {
-    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-    shared_->fallback = response;
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+    shared->fallback = response;
 }
 
-bool TestServer::Start(const std::string& address, unsigned short port)
+bool TestServer::Start(const std::string& listenAddress, unsigned short listenPort)
 {
     if (Running()) {
-        lastError_ = "the server is already running";
+        lastError = "the server is already running";
         return false;
     }
     unsigned char parts[4] = {};
-    if (!ParseIpv4(address, parts) || parts[0] != 127) {
-        lastError_ = "not a loopback IPv4 address: " + address;
+    if (!ParseIpv4(listenAddress, parts) || parts[0] != 127) {
+        lastError = "not a loopback IPv4 address: " + listenAddress;
         return false;
     }
-    winsock_.Reset(StartWinsock22());
-    if (winsock_.IsEmpty()) {
-        lastError_ = "WSAStartup failed: " + Win32ErrorText(static_cast<DWORD>(winsock_.Get()));
+    winsock.Reset(StartWinsock22());
+    if (winsock.IsEmpty()) {
+        lastError = "WSAStartup failed: " + Win32ErrorText(static_cast<DWORD>(winsock.Get()));
         return false;
     }
     SocketHolder listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (listener.IsEmpty()) {
-        lastError_ = "socket failed: " + Win32ErrorText(static_cast<DWORD>(WSAGetLastError()));
+        lastError = "socket failed: " + Win32ErrorText(static_cast<DWORD>(WSAGetLastError()));
         return false;
     }
     // No SO_REUSEADDR: on Windows it would let a second server share the address. Wine sets the
     // Unix option itself, so connections in TIME_WAIT do not block a restart.
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(port);
+    local.sin_port = htons(listenPort);
     std::memcpy(&local.sin_addr, parts, sizeof(parts));
     if (bind(listener.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
-        lastError_ = "bind to " + address + ":" + std::to_string(port) +
-                     " failed: " + Win32ErrorText(static_cast<DWORD>(WSAGetLastError()));
+        lastError = "bind to " + listenAddress + ":" + std::to_string(listenPort) +
+                    " failed: " + Win32ErrorText(static_cast<DWORD>(WSAGetLastError()));
         return false;
     }
     if (listen(listener.Get(), SOMAXCONN) != 0) {
-        lastError_ = "listen failed: " + Win32ErrorText(static_cast<DWORD>(WSAGetLastError()));
+        lastError = "listen failed: " + Win32ErrorText(static_cast<DWORD>(WSAGetLastError()));
         return false;
     }
     u_long nonBlocking = 1;
     ioctlsocket(listener.Get(), FIONBIO, &nonBlocking);
-    ResetEvent(shared_->stopEvent.Get());
-    shared_->listener = std::move(listener);
-    acceptThread_.Reset(CreateThread(nullptr, 0, ServerAcceptThread, shared_.get(), 0, nullptr));
-    if (acceptThread_.IsEmpty()) {
-        lastError_ = "CreateThread failed: " + Win32ErrorText(GetLastError());
-        shared_->listener.Release();
+    ResetEvent(shared->stopEvent.Get());
+    shared->listener = std::move(listener);
+    acceptThread.Reset(CreateThread(nullptr, 0, ServerAcceptThread, shared.get(), 0, nullptr));
+    if (acceptThread.IsEmpty()) {
+        lastError = "CreateThread failed: " + Win32ErrorText(GetLastError());
+        shared->listener.Release();
         return false;
     }
-    address_ = address;
-    port_ = port;
-    lastError_.clear();
+    address = listenAddress;
+    port = listenPort;
+    lastError.clear();
     return true;
 }
 
 void TestServer::Stop()
 {
-    if (acceptThread_.IsEmpty()) {
+    if (acceptThread.IsEmpty()) {
         return;
     }
-    SetEvent(shared_->stopEvent.Get());
-    WaitForSingleObject(acceptThread_.Get(), INFINITE);
-    acceptThread_.Release();
-    shared_->listener.Release();
+    SetEvent(shared->stopEvent.Get());
+    WaitForSingleObject(acceptThread.Get(), INFINITE);
+    acceptThread.Release();
+    shared->listener.Release();
     std::vector<HANDLE> threads;
     {
-        const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-        threads.swap(shared_->connectionThreads);
+        const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+        threads.swap(shared->connectionThreads);
     }
     for (HANDLE thread : threads) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
-    winsock_.Release();
+    winsock.Release();
 }
 
 bool TestServer::Running() const
 {
-    return !acceptThread_.IsEmpty();
+    return !acceptThread.IsEmpty();
 }
 
 std::string TestServer::BaseUrl() const
 {
-    std::string url = "http://" + address_;
-    if (port_ != 80) {
-        url += ":" + std::to_string(port_);
+    std::string url = "http://" + address;
+    if (port != 80) {
+        url += ":" + std::to_string(port);
     }
     return url;
 }
@@ -719,8 +726,8 @@ bool TestServer::WaitForRequests(std::size_t count, DWORD timeoutMs) const
     return WaitUntil(
         [&] {
             std::size_t complete = 0;
-            const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-            for (const ServedExchange& exchange : shared_->exchanges) {
+            const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+            for (const ServedExchange& exchange : shared->exchanges) {
                 complete += exchange.complete ? 1 : 0;
             }
             return complete >= count;
@@ -733,8 +740,8 @@ bool TestServer::WaitForFinished(std::size_t count, DWORD timeoutMs) const
     return WaitUntil(
         [&] {
             std::size_t finished = 0;
-            const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-            for (const ServedExchange& exchange : shared_->exchanges) {
+            const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+            for (const ServedExchange& exchange : shared->exchanges) {
                 finished += exchange.finished ? 1 : 0;
             }
             return finished >= count;
@@ -745,8 +752,8 @@ bool TestServer::WaitForFinished(std::size_t count, DWORD timeoutMs) const
 std::vector<RecordedRequest> TestServer::Requests() const
 {
     std::vector<RecordedRequest> requests;
-    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-    for (const ServedExchange& exchange : shared_->exchanges) {
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+    for (const ServedExchange& exchange : shared->exchanges) {
         if (exchange.complete) {
             requests.push_back(exchange.request);
         }
@@ -756,26 +763,28 @@ std::vector<RecordedRequest> TestServer::Requests() const
 
 std::vector<ServedExchange> TestServer::Exchanges() const
 {
-    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-    return shared_->exchanges;
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+    return shared->exchanges;
 }
 
 std::size_t TestServer::ConnectionsAccepted() const
 {
-    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-    return shared_->accepted;
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+    return shared->accepted;
 }
 
 std::string TestServer::Describe() const
 {
-    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared_->lock);
-    std::string text = "test server " + BaseUrl() + ": " + std::to_string(shared_->accepted) +
-                       " connection(s), " + std::to_string(shared_->script.size()) + " scripted response(s) unused\n";
-    for (std::size_t i = 0; i < shared_->exchanges.size(); ++i) {
-        const ServedExchange& exchange = shared_->exchanges[i];
+    const CriticalSectionGuard guard = CriticalSectionGuard::Enter(shared->lock);
+    std::string text = "test server " + BaseUrl() + ": " + std::to_string(shared->accepted) +
+                       " connection(s), " + std::to_string(shared->script.size()) +
+                       " scripted response(s) unused\n";
+    for (std::size_t i = 0; i < shared->exchanges.size(); ++i) {
+        const ServedExchange& exchange = shared->exchanges[i];
         text += "  #" + std::to_string(i) + (exchange.complete ? "" : " (incomplete head)") +
-                " script " + std::to_string(exchange.scriptIndex) + ", " + std::to_string(exchange.bodyBytesSent) +
-                " body byte(s) sent" + (exchange.finished ? "" : ", not finished") + "\n";
+                " script " + std::to_string(exchange.scriptIndex) + ", " +
+                std::to_string(exchange.bodyBytesSent) + " body byte(s) sent" +
+                (exchange.finished ? "" : ", not finished") + "\n";
         text += "    " + exchange.request.requestLine + "\n";
         for (const RecordedHeader& header : exchange.request.headers) {
             text += "    " + header.line + "\n";
@@ -784,4 +793,4 @@ std::string TestServer::Describe() const
     return text;
 }
 
-}  // namespace kdm_test
+} // namespace kdm_test

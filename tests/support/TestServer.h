@@ -10,7 +10,8 @@
 // one at a time. Other tests can use any other 127.x.y.z address and port side by side.
 //
 //     TestServer server;
-//     server.Enqueue(Response::Ok().Header("NORVALIS-DOWNLOAD-HASHCODE", PatternSha1HexUpper(50000))
+//     server.Enqueue(Response::Ok().Header("NORVALIS-DOWNLOAD-HASHCODE",
+//     PatternSha1HexUpper(50000))
 //                        .GeneratedBody(50000).Pieces(8192, 5));
 //     ASSERT_TRUE(server.Start("127.0.0.1", 80)) << server.LastError();
 //     ... run the program ...
@@ -40,17 +41,17 @@ struct HeaderField {
 
 // What the server does with a connection after reading the request.
 enum class ResponseAction {
-    Reply,              // send the response as scripted
-    CloseWithoutReply,  // close at once: the client gets an empty reply
-    Stall,              // send nothing and keep the connection open until Stop
+    Reply,             // send the response as scripted
+    CloseWithoutReply, // close at once: the client gets an empty reply
+    Stall,             // send nothing and keep the connection open until Stop
 };
 
 // How the response frames its body.
 enum class BodyFraming {
-    ContentLength,  // "Content-Length: <body size>"
-    NoLength,       // no Content-Length: the body ends when the connection closes
-    ForcedLength,   // "Content-Length: <forcedLength>", whatever the body size
-    Chunked,        // "Transfer-Encoding: chunked", one chunk per body piece
+    ContentLength, // "Content-Length: <body size>"
+    NoLength,      // no Content-Length: the body ends when the connection closes
+    ForcedLength,  // "Content-Length: <forcedLength>", whatever the body size
+    Chunked,       // "Transfer-Encoding: chunked", one chunk per body piece
 };
 
 // One scripted response. Fields may be set directly or through the chaining helpers.
@@ -81,7 +82,7 @@ struct Response {
     std::string forcedLength;
 
     DWORD headerDelayMs = 0;       // before the first byte of the head
-    std::size_t pieceSize = 65536;  // body bytes per send (and per chunk when chunked)
+    std::size_t pieceSize = 65536; // body bytes per send (and per chunk when chunked)
     DWORD pieceDelayMs = 0;        // between two pieces
     // Stop after this many body bytes: close cleanly, or reset (RST) when resetAtCut is set.
     bool cut = false;
@@ -115,18 +116,18 @@ struct Response {
 };
 
 struct RecordedHeader {
-    std::string line;   // the header line exactly as received, without CRLF
-    std::string name;   // the bytes before the first ':'
-    std::string value;  // the bytes after the ':', leading spaces and tabs removed
+    std::string line;  // the header line exactly as received, without CRLF
+    std::string name;  // the bytes before the first ':'
+    std::string value; // the bytes after the ':', leading spaces and tabs removed
 };
 
 struct RecordedRequest {
-    std::string raw;  // every byte received up to and including the blank line
+    std::string raw; // every byte received up to and including the blank line
     std::string requestLine;
     std::string method;
     std::string target;
     std::string version;
-    std::vector<RecordedHeader> headers;  // in the order received
+    std::vector<RecordedHeader> headers; // in the order received
 
     // First header whose name equals `name` ignoring ASCII case; null when none.
     const RecordedHeader* Find(const std::string& name) const;
@@ -140,9 +141,9 @@ struct RecordedRequest {
 struct ServedExchange {
     RecordedRequest request;
     bool complete = false;
-    int scriptIndex = -1;  // index of the scripted response used, -1 for the fallback or none
+    int scriptIndex = -1; // index of the scripted response used, -1 for the fallback or none
     std::uint64_t bodyBytesSent = 0;
-    bool finished = false;  // the response was acted out to its end
+    bool finished = false; // the response was acted out to its end
 };
 
 class TestServer {
@@ -166,7 +167,7 @@ public:
     // all threads. Quick (well under a second) and safe to call twice.
     void Stop();
     bool Running() const;
-    const std::string& LastError() const { return lastError_; }
+    const std::string& LastError() const { return lastError; }
     // "http://127.0.0.1" (port 80 omitted) or "http://127.0.0.5:8080".
     std::string BaseUrl() const;
 
@@ -182,14 +183,14 @@ public:
     std::string Describe() const;
 
 private:
-    std::unique_ptr<detail::ServerState> shared_;
-    HandleHolder acceptThread_;
-    std::string lastError_;
-    std::string address_;
-    unsigned short port_ = 0;
-    WinsockStart winsock_;
+    std::unique_ptr<detail::ServerState> shared;
+    HandleHolder acceptThread;
+    std::string lastError;
+    std::string address;
+    unsigned short port = 0;
+    WinsockStart winsock;
 };
 
-}  // namespace kdm_test
+} // namespace kdm_test
 
 #endif

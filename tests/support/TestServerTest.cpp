@@ -19,11 +19,10 @@ namespace {
 const char kAddress[] = "127.0.0.5";
 const unsigned short kPort = 8080;
 
-const char kProductHeaders[] =
-    "NORVALIS_PRODUCT: Kestrune\r\n"
-    "NORVALIS_PRODUCT_VERSION: 2\r\n"
-    "ZELQ_OS_VERSION: 7\r\n"
-    "ZELQ_CPU_TYPE: 32\r\n";
+const char kProductHeaders[] = "NORVALIS_PRODUCT: Kestrune\r\n"
+                               "NORVALIS_PRODUCT_VERSION: 2\r\n"
+                               "ZELQ_OS_VERSION: 7\r\n"
+                               "ZELQ_CPU_TYPE: 32\r\n";
 
 struct Download {
     bool opened = false;
@@ -39,28 +38,35 @@ struct Download {
 // InternetQueryDataAvailable and InternetReadFile until 0 bytes or a failure.
 class WinInetClient {
 public:
-    WinInetClient() : session_(InternetOpenW(L"Kestrune", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0)) {}
+    WinInetClient()
+        : session(InternetOpenW(L"Kestrune", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0))
+    {
+    }
 
     Download Get(const std::string& url, const std::string& headers = kProductHeaders)
     {
         Download result;
         const std::wstring wideHeaders = FromUtf8(headers);
-        request_.reset(new InternetHandleGuard(InternetOpenUrlW(
-            session_.Get(), FromUtf8(url).c_str(), wideHeaders.c_str(), static_cast<DWORD>(wideHeaders.size()),
-            INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES, 0)));
-        if (request_->Get() == nullptr) {
+        request.reset(new InternetHandleGuard(
+            InternetOpenUrlW(session.Get(), FromUtf8(url).c_str(), wideHeaders.c_str(),
+                             static_cast<DWORD>(wideHeaders.size()),
+                             INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                 INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES,
+                             0)));
+        if (request->Get() == nullptr) {
             result.openError = GetLastError();
             return result;
         }
         result.opened = true;
-        result.request = request_->Get();
+        result.request = request->Get();
         DWORD status = 0;
         DWORD size = sizeof(status);
-        HttpQueryInfoW(request_->Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
+        HttpQueryInfoW(request->Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                       &size, nullptr);
         result.status = status;
         for (;;) {
             DWORD available = 0;
-            if (!InternetQueryDataAvailable(request_->Get(), &available, 0, 0)) {
+            if (!InternetQueryDataAvailable(request->Get(), &available, 0, 0)) {
                 result.readFailed = true;
                 result.readError = GetLastError();
                 break;
@@ -70,7 +76,7 @@ public:
             }
             std::string block(available, '\0');
             DWORD read = 0;
-            if (!InternetReadFile(request_->Get(), &block[0], available, &read)) {
+            if (!InternetReadFile(request->Get(), &block[0], available, &read)) {
                 result.readFailed = true;
                 result.readError = GetLastError();
                 break;
@@ -91,22 +97,22 @@ public:
         const std::wstring wideName = FromUtf8(name);
         std::copy(wideName.begin(), wideName.end(), buffer.begin());
         DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-        if (!HttpQueryInfoW(request_->Get(), HTTP_QUERY_CUSTOM, buffer.data(), &size, &index)) {
+        if (!HttpQueryInfoW(request->Get(), HTTP_QUERY_CUSTOM, buffer.data(), &size, &index)) {
             return "<absent>";
         }
         return ToUtf8(std::wstring(buffer.data(), size / sizeof(wchar_t)));
     }
 
 private:
-    InternetHandleGuard session_;
-    std::unique_ptr<InternetHandleGuard> request_;
+    InternetHandleGuard session;
+    std::unique_ptr<InternetHandleGuard> request;
 };
 
 struct RawExchange {
     bool connected = false;
     std::string received;
-    bool reset = false;   // the connection ended with WSAECONNRESET
-    bool closed = false;  // the connection ended with a clean close
+    bool reset = false;  // the connection ended with WSAECONNRESET
+    bool closed = false; // the connection ended with a clean close
 };
 
 // Sends `request` and reads until the server closes, resets, or `timeoutMs` passes.
@@ -124,7 +130,8 @@ RawExchange RawGet(const std::string& request, DWORD timeoutMs = 5000)
     result.connected = true;
     send(client.Get(), request.data(), static_cast<int>(request.size()), 0);
     DWORD timeout = timeoutMs;
-    setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+    setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof(timeout));
     char buffer[65536];
     for (;;) {
         const int received = recv(client.Get(), buffer, sizeof(buffer), 0);
@@ -170,9 +177,10 @@ TEST_F(TestServerTest, RecordsTheRequestLineAndEveryHeaderLineAsSent)
     EXPECT_EQ(request.raw.size() - 4, request.raw.find("\r\n\r\n"));
 
     // The four product headers arrive with their underscores, exactly as given, in order.
-    const char* const names[] = {"NORVALIS_PRODUCT", "NORVALIS_PRODUCT_VERSION", "ZELQ_OS_VERSION", "ZELQ_CPU_TYPE"};
-    const char* const lines[] = {"NORVALIS_PRODUCT: Kestrune", "NORVALIS_PRODUCT_VERSION: 2", "ZELQ_OS_VERSION: 7",
-                                 "ZELQ_CPU_TYPE: 32"};
+    const char* const names[] = {"NORVALIS_PRODUCT", "NORVALIS_PRODUCT_VERSION", "ZELQ_OS_VERSION",
+                                 "ZELQ_CPU_TYPE"};
+    const char* const lines[] = {"NORVALIS_PRODUCT: Kestrune", "NORVALIS_PRODUCT_VERSION: 2",
+                                 "ZELQ_OS_VERSION: 7", "ZELQ_CPU_TYPE: 32"};
     std::size_t previous = 0;
     for (int i = 0; i < 4; ++i) {
         const RecordedHeader* header = request.Find(names[i]);
@@ -206,30 +214,35 @@ TEST_F(TestServerTest, ServesStatusReasonAndHeadersInOrderWithDuplicatesAndEmpty
               "X-Twice: one\r\n"
               "X-Twice: two\r\n"
               "X-Empty: \r\n"
-              "X-Long: " + longValue + "\r\n"
-              "Connection: close\r\n"
-              "\r\n"
-              "page",
+              "X-Long: " +
+                  longValue +
+                  "\r\n"
+                  "Connection: close\r\n"
+                  "\r\n"
+                  "page",
               raw.received);
 
-    server.Enqueue(Response::Ok()
-                       .Header("NORVALIS-DOWNLOAD-HASHCODE", "A9993E364706816ABA3E25717850C26C9CD0D89D")
-                       .Header("X-Twice", "one")
-                       .Header("X-Twice", "two")
-                       .Header("X-Empty", "")
-                       .Body("abc"));
+    server.Enqueue(
+        Response::Ok()
+            .Header("NORVALIS-DOWNLOAD-HASHCODE", "A9993E364706816ABA3E25717850C26C9CD0D89D")
+            .Header("X-Twice", "one")
+            .Header("X-Twice", "two")
+            .Header("X-Empty", "")
+            .Body("abc"));
     WinInetClient client;
     const Download download = client.Get(Url());
     ASSERT_TRUE(download.opened) << Win32ErrorText(download.openError);
     EXPECT_EQ(200u, download.status);
     EXPECT_EQ("abc", download.body);
-    EXPECT_EQ("A9993E364706816ABA3E25717850C26C9CD0D89D", client.Header("NORVALIS-DOWNLOAD-HASHCODE"));
+    EXPECT_EQ("A9993E364706816ABA3E25717850C26C9CD0D89D",
+              client.Header("NORVALIS-DOWNLOAD-HASHCODE"));
     EXPECT_EQ("one", client.Header("X-Twice", 0));
     EXPECT_EQ("two", client.Header("X-Twice", 1));
     EXPECT_EQ("", client.Header("X-Empty"));
 
     server.Enqueue(Response::Ok().StatusLine("HTTP/1.0 201 Made Up").Body("z"));
-    EXPECT_EQ(0u, RawGet(kRawRequest).received.find("HTTP/1.0 201 Made Up\r\nContent-Length: 1\r\n"));
+    EXPECT_EQ(0u,
+              RawGet(kRawRequest).received.find("HTTP/1.0 201 Made Up\r\nContent-Length: 1\r\n"));
 }
 
 TEST_F(TestServerTest, GeneratedBodyArrivesWholeInPiecesAndMatchesThePatternAndItsDigest)
@@ -253,11 +266,12 @@ TEST_F(TestServerTest, FramesTheBodyWithoutLengthWithAForcedLengthOrChunked)
     struct Case {
         const char* name;
         Response response;
-        const char* lengthHeader;  // as WinINet reports it
+        const char* lengthHeader; // as WinINet reports it
         const char* framingOnTheWire;
     };
     const Case cases[] = {
-        {"no length", Response::Ok().GeneratedBody(30000).WithoutLength(), "<absent>", "HTTP/1.1 200 OK\r\nConnection"},
+        {"no length", Response::Ok().GeneratedBody(30000).WithoutLength(), "<absent>",
+         "HTTP/1.1 200 OK\r\nConnection"},
         {"forced length", Response::Ok().GeneratedBody(30000).ForcedLength("crap"), "crap",
          "HTTP/1.1 200 OK\r\nContent-Length: crap\r\n"},
         {"chunked", Response::Ok().GeneratedBody(30000).Chunked().Pieces(10000, 0), "<absent>",
@@ -309,7 +323,8 @@ TEST_F(TestServerTest, CloseAfterBytesReadsAsACleanEndAndResetAfterBytesAsAFailu
     EXPECT_EQ(5u, server.Exchanges()[2].bodyBytesSent);
 }
 
-TEST_F(TestServerTest, NoReplyClosesAfterRecordingTheRequestAndTheFallbackAnswersAnUnscriptedRequest)
+TEST_F(TestServerTest,
+       NoReplyClosesAfterRecordingTheRequestAndTheFallbackAnswersAnUnscriptedRequest)
 {
     server.Enqueue(Response::NoReply());
     const RawExchange empty = RawGet(kRawRequest);
@@ -344,21 +359,25 @@ TEST_F(TestServerTest, StopEndsAStalledConnectionQuickly)
     address.sin_family = AF_INET;
     address.sin_port = htons(kPort);
     address.sin_addr.s_addr = htonl(0x7F000005);
-    ASSERT_EQ(0, connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0,
+              connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
     send(client.Get(), kRawRequest, static_cast<int>(sizeof(kRawRequest) - 1), 0);
     ASSERT_TRUE(server.WaitForRequests(1, 2000));
 
     DWORD timeout = 300;
-    setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+    setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof(timeout));
     char byte = 0;
-    EXPECT_EQ(SOCKET_ERROR, recv(client.Get(), &byte, 1, 0)) << "a stalled connection sent something";
+    EXPECT_EQ(SOCKET_ERROR, recv(client.Get(), &byte, 1, 0))
+        << "a stalled connection sent something";
 
     const DWORD start = GetTickCount();
     server.Stop();
     EXPECT_GT(1000u, GetTickCount() - start);
     EXPECT_FALSE(server.Running());
     timeout = 2000;
-    setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+    setsockopt(client.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof(timeout));
     EXPECT_GE(0, recv(client.Get(), &byte, 1, 0));
     EXPECT_NE(WSAETIMEDOUT, WSAGetLastError());
 }
@@ -367,7 +386,8 @@ TEST_F(TestServerTest, RefusesABusyAddressAndNonLoopbackAddressesAndRestartsOnTh
 {
     TestServer second;
     EXPECT_FALSE(second.Start(kAddress, kPort));
-    EXPECT_NE(std::string::npos, second.LastError().find("bind to 127.0.0.5:8080 failed")) << second.LastError();
+    EXPECT_NE(std::string::npos, second.LastError().find("bind to 127.0.0.5:8080 failed"))
+        << second.LastError();
     EXPECT_FALSE(second.Start("10.0.0.1", kPort));
     EXPECT_FALSE(second.Start("127.0.0", kPort));
     ASSERT_TRUE(second.Start("127.0.0.6", kPort)) << second.LastError();
@@ -388,7 +408,8 @@ TEST(BodyPatternTest, IsStableAndDetectsShiftedData)
     EXPECT_EQ(whole.substr(65536, 100), PatternBytes(65536, 100));
     EXPECT_EQ(Sha1HexUpper(whole), PatternSha1HexUpper(70000));
     for (std::uint64_t shift : {1u, 256u, 4096u, 65536u}) {
-        EXPECT_NE(std::string::npos, FirstPatternMismatch(whole.substr(static_cast<std::size_t>(shift), 1000)))
+        EXPECT_NE(std::string::npos,
+                  FirstPatternMismatch(whole.substr(static_cast<std::size_t>(shift), 1000)))
             << "shift " << shift;
     }
     std::string damaged = whole;
@@ -396,5 +417,5 @@ TEST(BodyPatternTest, IsStableAndDetectsShiftedData)
     EXPECT_EQ(12345u, FirstPatternMismatch(damaged));
 }
 
-}  // namespace
-}  // namespace kdm_test
+} // namespace
+} // namespace kdm_test

@@ -98,28 +98,28 @@ class Sha1Hash {
 public:
     Sha1Hash()
     {
-        if (!CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL,
+        if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL,
                                   CRYPT_VERIFYCONTEXT)) {
             throw std::runtime_error("CryptAcquireContextW failed: " +
                                      Win32ErrorText(GetLastError()));
         }
-        if (!CryptCreateHash(provider_, CALG_SHA1, 0, 0, &hash_)) {
+        if (!CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash)) {
             const DWORD error = GetLastError();
-            CryptReleaseContext(provider_, 0);
+            CryptReleaseContext(provider, 0);
             throw std::runtime_error("CryptCreateHash failed: " + Win32ErrorText(error));
         }
     }
     ~Sha1Hash()
     {
-        CryptDestroyHash(hash_);
-        CryptReleaseContext(provider_, 0);
+        CryptDestroyHash(hash);
+        CryptReleaseContext(provider, 0);
     }
     Sha1Hash(const Sha1Hash&) = delete;
     Sha1Hash& operator=(const Sha1Hash&) = delete;
 
     void Add(const std::string& bytes)
     {
-        if (!bytes.empty() && !CryptHashData(hash_, reinterpret_cast<const BYTE*>(bytes.data()),
+        if (!bytes.empty() && !CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()),
                                              static_cast<DWORD>(bytes.size()), 0)) {
             throw std::runtime_error("CryptHashData failed: " + Win32ErrorText(GetLastError()));
         }
@@ -129,21 +129,21 @@ public:
     {
         BYTE digest[20] = {};
         DWORD size = sizeof(digest);
-        if (!CryptGetHashParam(hash_, HP_HASHVAL, digest, &size, 0)) {
+        if (!CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
             throw std::runtime_error("CryptGetHashParam failed: " + Win32ErrorText(GetLastError()));
         }
-        static const char digits[] = "0123456789ABCDEF";
+        static const char kDigits[] = "0123456789ABCDEF";
         std::string text;
         for (DWORD i = 0; i < size; ++i) {
-            text += digits[digest[i] >> 4];
-            text += digits[digest[i] & 0x0F];
+            text += kDigits[digest[i] >> 4];
+            text += kDigits[digest[i] & 0x0F];
         }
         return text;
     }
 
 private:
-    HCRYPTPROV provider_ = 0;
-    HCRYPTHASH hash_ = 0;
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
 };
 
 } // namespace

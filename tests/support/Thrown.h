@@ -9,8 +9,7 @@
 #include "foundation/Errors.h"
 
 // The Code() of the E that f threw, or -1 when it threw nothing.
-template <typename E, typename F>
-std::int64_t ThrownCode(F f)
+template <typename E, typename F> std::int64_t ThrownCode(F f)
 {
     try {
         f();
@@ -21,8 +20,7 @@ std::int64_t ThrownCode(F f)
 }
 
 // Code and detail of the MAtomException that f threw, or (-1, -1) when it threw nothing.
-template <typename F>
-std::pair<std::int64_t, std::int64_t> ThrownAtom(F f)
+template <typename F> std::pair<std::int64_t, std::int64_t> ThrownAtom(F f)
 {
     try {
         f();

@@ -23,27 +23,30 @@ bool AppendCommandLine()
     const std::wstring commandLine = GetCommandLineW();
     std::string line;
     if (!commandLine.empty()) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, commandLine.data(), static_cast<int>(commandLine.size()),
-                                             nullptr, 0, nullptr, nullptr);
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, commandLine.data(),
+                                static_cast<int>(commandLine.size()), nullptr, 0, nullptr, nullptr);
         line.resize(static_cast<std::size_t>(size));
-        WideCharToMultiByte(CP_UTF8, 0, commandLine.data(), static_cast<int>(commandLine.size()), &line[0], size,
-                            nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, commandLine.data(), static_cast<int>(commandLine.size()),
+                            &line[0], size, nullptr, nullptr);
     }
     line += "\r\n";
     // Appending (FILE_APPEND_DATA) makes each WriteFile land whole at the end even when two
     // handlers run at once.
-    const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    const BOOL ok =
+        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == line.size();
 }
 
-}  // namespace
+} // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
