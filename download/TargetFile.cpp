@@ -27,10 +27,7 @@ static_assert(kSaveAsFlags == 0x2080826, "the Save As flags");
 // Each filter is null-terminated and the list ends with a second null.
 const wchar_t kSaveAsFilter[] = L"Microsoft Installer (*.msi)\0*.msi\0All Files\0*.*\0";
 
-struct CoTaskMemRelease {
-    using Handle = wchar_t*;
-    static bool IsEmpty(wchar_t* block) { return block == nullptr; }
-    static wchar_t* Empty() { return nullptr; }
+struct CoTaskMemRelease : NullIsEmpty<wchar_t*> {
     static BOOL Free(wchar_t* block)
     {
         CoTaskMemFree(block);

@@ -107,17 +107,19 @@ private:
     Handle handle;
 };
 
-struct ModuleRelease {
-    using Handle = HMODULE;
-    static bool IsEmpty(HMODULE module) { return module == nullptr; }
-    static HMODULE Empty() { return nullptr; }
+// The empty value and its test for the handle types whose empty value is null; a trait that
+// derives from it names only the release call.
+template <typename H> struct NullIsEmpty {
+    using Handle = H;
+    static bool IsEmpty(H handle) { return handle == nullptr; }
+    static H Empty() { return nullptr; }
+};
+
+struct ModuleRelease : NullIsEmpty<HMODULE> {
     static BOOL Free(HMODULE module) { return FreeLibrary(module); }
 };
 
-struct InternetHandleRelease {
-    using Handle = HINTERNET;
-    static bool IsEmpty(HINTERNET internet) { return internet == nullptr; }
-    static HINTERNET Empty() { return nullptr; }
+struct InternetHandleRelease : NullIsEmpty<HINTERNET> {
     static BOOL Free(HINTERNET internet) { return InternetCloseHandle(internet); }
 };
 
@@ -129,26 +131,17 @@ struct FindRelease {
     static BOOL Free(HANDLE find) { return FindClose(find); }
 };
 
-struct RegistryKeyRelease {
-    using Handle = HKEY;
-    static bool IsEmpty(HKEY key) { return key == nullptr; }
-    static HKEY Empty() { return nullptr; }
+struct RegistryKeyRelease : NullIsEmpty<HKEY> {
     static BOOL Free(HKEY key) { return RegCloseKey(key) == ERROR_SUCCESS; }
 };
 
 // A GlobalAlloc block. GlobalFree returns null when it succeeded.
-struct GlobalMemoryRelease {
-    using Handle = HGLOBAL;
-    static bool IsEmpty(HGLOBAL block) { return block == nullptr; }
-    static HGLOBAL Empty() { return nullptr; }
+struct GlobalMemoryRelease : NullIsEmpty<HGLOBAL> {
     static BOOL Free(HGLOBAL block) { return GlobalFree(block) == nullptr; }
 };
 
 // A SID of AllocateAndInitializeSid. FreeSid returns null when it succeeded.
-struct SidRelease {
-    using Handle = PSID;
-    static bool IsEmpty(PSID sid) { return sid == nullptr; }
-    static PSID Empty() { return nullptr; }
+struct SidRelease : NullIsEmpty<PSID> {
     static BOOL Free(PSID sid) { return FreeSid(sid) == nullptr; }
 };
 
@@ -161,10 +154,7 @@ struct TlsSlotRelease {
 };
 
 // A critical section that InitializeCriticalSection prepared; deleting it has no result.
-struct CriticalSectionDeletion {
-    using Handle = CRITICAL_SECTION*;
-    static bool IsEmpty(CRITICAL_SECTION* section) { return section == nullptr; }
-    static CRITICAL_SECTION* Empty() { return nullptr; }
+struct CriticalSectionDeletion : NullIsEmpty<CRITICAL_SECTION*> {
     static BOOL Free(CRITICAL_SECTION* section)
     {
         DeleteCriticalSection(section);
@@ -173,10 +163,7 @@ struct CriticalSectionDeletion {
 };
 
 // A critical section that this thread entered; leaving it has no result.
-struct CriticalSectionLeave {
-    using Handle = CRITICAL_SECTION*;
-    static bool IsEmpty(CRITICAL_SECTION* section) { return section == nullptr; }
-    static CRITICAL_SECTION* Empty() { return nullptr; }
+struct CriticalSectionLeave : NullIsEmpty<CRITICAL_SECTION*> {
     static BOOL Free(CRITICAL_SECTION* section)
     {
         LeaveCriticalSection(section);

@@ -35,18 +35,12 @@ struct SocketRelease {
     static BOOL Free(SOCKET socket) { return closesocket(socket) == 0; }
 };
 
-struct CertificateStoreRelease {
-    using Handle = HCERTSTORE;
-    static bool IsEmpty(HCERTSTORE store) { return store == nullptr; }
-    static HCERTSTORE Empty() { return nullptr; }
+struct CertificateStoreRelease : NullIsEmpty<HCERTSTORE> {
     static BOOL Free(HCERTSTORE store) { return CertCloseStore(store, 0); }
 };
 
 // Detach hands a context to a call that frees it itself.
-struct CertificateRelease {
-    using Handle = PCCERT_CONTEXT;
-    static bool IsEmpty(PCCERT_CONTEXT context) { return context == nullptr; }
-    static PCCERT_CONTEXT Empty() { return nullptr; }
+struct CertificateRelease : NullIsEmpty<PCCERT_CONTEXT> {
     static BOOL Free(PCCERT_CONTEXT context) { return CertFreeCertificateContext(context); }
 };
 
