@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests, the demo and the release need.
 # Idempotent and quiet when everything is already there.
+# Wine, Xvfb and the screenshot tools are installed where this machine can run Wine itself
+# (scripts/wine-place.sh); elsewhere the emulated guest carries them (tests/guest/image.sh).
+# QEMU and debootstrap, for that guest, are installed everywhere: CI runs a layer there too.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 cmake make python3 git openssl
-  wine wine32:i386 xvfb xauth imagemagick fonts-wine googletest
-  nginx-light msitools wixl wine64 osslsigncode wrk clang lld clang-format curl
+  googletest nginx-light msitools wixl osslsigncode wrk clang lld clang-format curl
+  qemu-system-x86 debootstrap e2fsprogs
 )
+if [ "$(KDM_GUEST= "$here/wine-place.sh" -q)" = native ]; then
+  packages+=(wine wine32:i386 wine64 xvfb xauth imagemagick fonts-wine)
+fi
 # The signing script hands the password to osslsigncode on its standard input, which needs 2.9
 # (Debian 12 has 2.5 in its main suite, 2.9 in its backports suite).
 osslsigncode_minimum=2.9
@@ -29,13 +36,20 @@ done
 echo "Installing: ${missing[*]}"
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+# update_lists: a mirror that serves one broken index (seen: "Mirror sync in progress?") fails
+# apt-get update as a whole; the other indexes are still read, so go on and let the install say
+# what it cannot find.
+update_lists() {
+  "${sudo_cmd[@]}" apt-get update -qq || echo "apt-get update reported errors; going on with the indexes it read" >&2
+}
+if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
-"${sudo_cmd[@]}" apt-get update -qq
+update_lists
 
 # osslsigncode from the release's backports suite when the configured suites offer no version
-# that is new enough; the suite is added to the sources only if it is not there yet.
+# that is new enough; the suite is added to the sources, from the mirror that the sources use for
+# the release, only if it is not there yet.
 for i in "${!missing[@]}"; do
   [ "${missing[$i]}" = osslsigncode ] || continue
   candidate=$(apt-cache policy osslsigncode | sed -n 's/^ *Candidate: //p')
@@ -44,10 +58,12 @@ for i in "${!missing[@]}"; do
   fi
   backports=$(. /etc/os-release && echo "$VERSION_CODENAME")-backports
   if ! grep -rqsw -- "$backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    echo "Adding $backports to the package sources, for osslsigncode $osslsigncode_minimum"
-    echo "deb http://deb.debian.org/debian $backports main" |
+    mirror=$("$here/package-mirror.sh") ||
+      { echo "The package sources name no mirror for the release: cannot add $backports" >&2; exit 1; }
+    echo "Adding $backports ($mirror) to the package sources, for osslsigncode $osslsigncode_minimum"
+    echo "deb $mirror $backports main" |
       "${sudo_cmd[@]}" tee "/etc/apt/sources.list.d/$backports.list" >/dev/null
-    "${sudo_cmd[@]}" apt-get update -qq
+    update_lists
   fi
   missing[$i]=osslsigncode/$backports
 done
