@@ -30,18 +30,22 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-3}
 read -r -a sizes_mib <<<"${KDM_BENCH_SIZES:-16 256 1024}"
 
-if [ -z "${KDM_BENCH_INNER:-}" ]; then
-  exec env KDM_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
-fi
-
 bench=$build/bench
 mkdir -p "$bench"
 step() { printf '\n== %s\n' "$*"; }
 
-step "Building the loopback program, the operator, the recording handler and the bench loops"
-cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_loopback_dll kdm_demo_operator \
-  recording_handler kdm_bench_wininet_loop kdm_bench_sha1_loop kdm_bench_display_costs \
-  | grep -Ev '^\[|^$|^g?make' || true
+# On this machine: build, then measure where Wine runs (here, or in the emulated guest, where
+# the build folder is shared and the results land in it).
+if [ -z "${KDM_WINE_PLACE:-}" ]; then
+  step "Building the loopback program, the operator, the recording handler and the bench loops"
+  cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_loopback_dll kdm_demo_operator \
+    recording_handler kdm_bench_wininet_loop kdm_bench_sha1_loop kdm_bench_display_costs \
+    | grep -Ev '^\[|^$|^g?make' || true
+  exec "$here/scripts/wine-place.sh" run "$build" "$0" "$@"
+fi
+if [ -z "${KDM_BENCH_INNER:-}" ]; then
+  exec env KDM_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+fi
 program=$build/loopback-bin/KestruneDownloadManager.exe
 module=$build/loopback-bin/KestruneDownloadManager.dll
 operator=$build/tests/demo_operator.exe

@@ -16,28 +16,26 @@ demo=$build/demo
 server=$here/server
 
 step() { printf '\n== %s\n' "$*"; }
+program=$build/loopback-bin/KestruneDownloadManager.exe
+operator=$build/tests/demo_operator.exe
+packages=$build/server/packages
+
+# On this machine: build, then run the rest where Wine runs (here, or in the emulated guest,
+# where the build folder is shared and the steps, logs and screenshots land in it).
+if [ -z "${KDM_WINE_PLACE:-}" ]; then
+  step "Building the loopback program, the sample packages and the demo operator"
+  cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_sample_packages kdm_demo_operator \
+    | grep -Ev '^\[|^$|^g?make' || true
+  for f in "$program" "$operator" "$packages/Kestrune-2-7-32.msi"; do
+    [ -f "$f" ] || { echo "Missing after the build: $f"; exit 1; }
+  done
+  exec "$here/scripts/wine-place.sh" run "$build" "$0" "$@"
+fi
 
 if [ -z "${KDM_DEMO_INNER:-}" ] && { [ -z "${DISPLAY:-}" ] || [ -n "${KDM_DEMO_OPERATOR:-}" ]; }; then
   step "No display to show the program on (or KDM_DEMO_OPERATOR set): running under Xvfb with the operator"
   exec env KDM_DEMO_INNER=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
-
-if ! command -v wixl >/dev/null; then
-  step "Installing wixl (Debian package) for the sample packages"
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends wixl >/dev/null
-fi
-
-step "Building the loopback program, the sample packages and the demo operator"
-cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_sample_packages kdm_demo_operator \
-  | grep -Ev '^\[|^$|^g?make' || true
-program=$build/loopback-bin/KestruneDownloadManager.exe
-operator=$build/tests/demo_operator.exe
-packages=$build/server/packages
-for f in "$program" "$operator" "$packages/Kestrune-2-7-32.msi"; do
-  [ -f "$f" ] || { echo "Missing after the build: $f"; exit 1; }
-done
 
 rm -rf "$demo/shots" "$demo/nginx"
 mkdir -p "$demo/shots"

@@ -4,10 +4,26 @@
 # which case an emulated Debian guest runs Wine (tests/guest/). KDM_GUEST=1 chooses the guest on
 # any machine. Prints the answer on standard output and, unless -q, one line saying why on
 # standard error. The one place where this is decided.
+#   wine-place.sh [-q]                  prints native or guest
+#   wine-place.sh run DIR CMD [ARG...]  runs CMD where Wine runs: here, or in the guest with the
+#                                       folder DIR (the build folder) shared besides the checkout;
+#                                       CMD finds KDM_WINE_PLACE set to native or guest
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 quiet=
 [ "${1:-}" = -q ] && quiet=1
 say() { [ -n "$quiet" ] || echo "$*" >&2; }
+
+if [ "${1:-}" = run ]; then
+  [ $# -ge 3 ] || { echo "usage: $0 run DIR CMD [ARG...]" >&2; exit 2; }
+  shared=$2
+  shift 2
+  if [ "$("$0")" = native ]; then
+    KDM_WINE_PLACE=native exec "$@"
+  fi
+  export KDM_GUEST_SHARE=$shared${KDM_GUEST_SHARE:+:$KDM_GUEST_SHARE}
+  exec "$here/../tests/guest/guest.sh" run "$@"
+fi
 
 if [ "${KDM_GUEST:-}" = 1 ]; then
   say "Wine runs in the emulated guest: KDM_GUEST=1 asks for it"

@@ -24,7 +24,9 @@ disk_size=8G
 read -r -d '' stub_init <<'EOF' || true
 #!/bin/bash
 fail() { echo "kdm-init: $*" >/dev/console; echo o >/proc/sysrq-trigger; sleep 60; }
-mount -t proc proc /proc && mount -t sysfs sys /sys || fail "no /proc"
+# The initrd has mounted /proc, /sys and /dev already, and moved them to the root.
+mountpoint -q /proc || mount -t proc proc /proc || fail "no /proc"
+mountpoint -q /sys || mount -t sysfs sys /sys
 mountpoint -q /dev || mount -t devtmpfs dev /dev
 mkdir -p /dev/pts /dev/shm
 mount -t devpts -o gid=5,mode=620 devpts /dev/pts
@@ -36,7 +38,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 kdmctl /kdm || fail "n
 exec /bin/bash /kdm/init.sh
 EOF
 
-recipe_hash=$( { cat "$0"; } | sha256sum | cut -c1-16)
+recipe_hash=$( { cat "$0"; . /etc/os-release; echo "$VERSION_CODENAME"; } | sha256sum | cut -c1-16)
 if [ -n "${KDM_GUEST_CACHE:-}" ]; then
   cache=$KDM_GUEST_CACHE
 elif [ "$(id -u)" -eq 0 ]; then
@@ -57,32 +59,10 @@ done
 
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 
-# mirror_of SUITE: the first URI that the machine's package sources give for SUITE with main.
-mirror_of() {
-  local suite=$1
-  {
-    # One-line format: deb [options] URI SUITE COMPONENTS...
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-      sed -E 's/#.*//; s/\[[^]]*\]//' |
-      awk -v s="$suite" '$1 == "deb" && $3 == s { for (i = 4; i <= NF; i++) if ($i == "main") { print $2; exit } }'
-    # deb822 format: blocks of fields separated by empty lines.
-    cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-      awk -v s="$suite" '
-        function flush() {
-          if (uris != "" && (" " suites " ") ~ (" " s " ") && (" " comps " ") ~ / main /) { split(uris, u, " "); print u[1]; found = 1 }
-          uris = suites = comps = ""
-        }
-        /^[ \t]*#/ { next }
-        /^[ \t]*$/ { flush(); if (found) exit; next }
-        /^URIs:/ { sub(/^URIs:[ \t]*/, ""); uris = $0 }
-        /^Suites:/ { sub(/^Suites:[ \t]*/, ""); suites = $0 }
-        /^Components:/ { sub(/^Components:[ \t]*/, ""); comps = $0 }
-        END { if (!found) flush() }'
-  } | head -1
-}
-mirror=$(mirror_of "$codename")
-[ -n "$mirror" ] || { echo "image.sh: the package sources name no mirror for $codename main" >&2; exit 1; }
-updates=$(mirror_of "$codename-updates")
+mirror_of="$(cd "$(dirname "$0")/../.." && pwd)/scripts/package-mirror.sh"
+mirror=$("$mirror_of" "$codename") ||
+  { echo "image.sh: the package sources name no mirror for $codename main" >&2; exit 1; }
+updates=$("$mirror_of" "$codename-updates" || true)
 
 mkdir -p "$cache"
 work=$(mktemp -d "$cache/building.XXXXXX")

@@ -3,6 +3,9 @@
 # registry value or downloaded file leaks from one run into the next: 32-bit, or with ARCH win64
 # a 64-bit (WoW64) one, where the 32-bit program runs as on 64-bit Windows.
 # Usage: prepare-prefix.sh PREFIX [RECORDING_HANDLER_EXE [ARCH]]   (the handler may be empty)
+# With KDM_PREFIX_CACHE set to a folder, the prefix as made before the handler is registered is
+# kept there as an archive, named by this script, the architecture and Wine's version, and later
+# prefixes are unpacked from it: under emulation making one takes minutes, unpacking seconds.
 set -euo pipefail
 prefix=$1
 handler=${2:-}
@@ -12,11 +15,31 @@ here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 
+register_handler() {
+  if [ -n "$handler" ]; then
+    "$here/../support/register_handlers.sh" "$prefix" "$handler"
+    wineserver -w
+  fi
+}
+
 if [ -d "$prefix" ]; then
   wineserver -k 2>/dev/null || true
   rm -rf "$prefix"
 fi
 mkdir -p "$(dirname "$prefix")"
+
+cached=
+if [ -n "${KDM_PREFIX_CACHE:-}" ]; then
+  key=$( { cat "$0"; echo "$arch"; wine --version; } | sha256sum | cut -c1-16)
+  cached=$KDM_PREFIX_CACHE/prefix-$arch-$key.tar
+  if [ -f "$cached" ]; then
+    mkdir "$prefix"
+    tar -xf "$cached" -C "$prefix"
+    register_handler
+    exit 0
+  fi
+fi
+
 # No .NET or HTML engine is needed: keep wineboot from offering to install them.
 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mscoree=d;mshtml=d" wineboot -i >/dev/null 2>&1
 wineserver -w
@@ -39,7 +62,9 @@ wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 mkdir -p "$prefix/drive_c/windows/Fonts"
 cp -n /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
 
-if [ -n "$handler" ]; then
-  "$here/../support/register_handlers.sh" "$prefix" "$handler"
-fi
 wineserver -w
+if [ -n "$cached" ]; then
+  mkdir -p "$KDM_PREFIX_CACHE"
+  tar -cf "$cached.$$" -C "$prefix" . && mv "$cached.$$" "$cached"
+fi
+register_handler

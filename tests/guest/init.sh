@@ -1,0 +1,43 @@
+#!/bin/bash
+# The guest's init, run as PID 1 from the control share (/kdm) that guest.sh fills on the host.
+# Mounts the host folders listed in /kdm/shares ("TAG PATH" lines) at their host paths, says
+# "up", then runs the command scripts that appear in /kdm/queue one at a time, each under its
+# time limit, writing N.out, N.err and N.status beside it, until /kdm/stop appears. Then powers
+# the guest off. Nothing here may end PID 1: a failure is reported and the guest powers off.
+ctl=/kdm
+power_off() {
+  sync
+  echo o >/proc/sysrq-trigger
+  sleep 60
+}
+trap power_off EXIT
+
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/root LANG=C.UTF-8
+ip link set lo up
+hostname kdm-guest
+while read -r tag path; do
+  [ -n "$tag" ] || continue
+  mkdir -p "$path"
+  if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 "$tag" "$path"; then
+    echo "guest: cannot mount the share $tag at $path" >"$ctl/failed"
+    exit 1
+  fi
+done <"$ctl/shares"
+nproc >"$ctl/up.tmp" && mv "$ctl/up.tmp" "$ctl/up"
+
+while [ ! -e "$ctl/stop" ]; do
+  next=$(ls "$ctl/queue" 2>/dev/null | grep -E '^[0-9]+\.sh$' | sort -n | head -1)
+  if [ -z "$next" ]; then
+    sleep 0.2
+    continue
+  fi
+  n=${next%.sh}
+  mv "$ctl/queue/$next" "$ctl/queue/$n.run"
+  limit=$(cat "$ctl/queue/$n.limit")
+  rc=0
+  setsid timeout --kill-after=15 "$limit" bash "$ctl/queue/$n.run" \
+    </dev/null >"$ctl/queue/$n.out" 2>"$ctl/queue/$n.err" || rc=$?
+  echo "$rc" >"$ctl/queue/$n.status.tmp"
+  mv "$ctl/queue/$n.status.tmp" "$ctl/queue/$n.status"
+done
