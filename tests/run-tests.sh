@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The test suite as make test runs it, where this machine runs Wine (scripts/wine-place.sh).
 # Natively: tests/wine/run-suite.sh inside one Xvfb display. In the emulated guest: the tests
-# that need no Wine (ctest label host: scripts, generators, the served sites) run on this machine
-# first, the others in the guest; a last line counts both.
+# that need no Wine (ctest label host: scripts, generators, the served sites) run on this
+# machine, the others in the guest; a last line counts both.
 # Usage: run-tests.sh BUILD_DIR [ctest arguments...]
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -17,11 +17,13 @@ fi
 logs=$build/test-logs
 mkdir -p "$logs"
 rc=0
-echo "== Tests that need no Wine, on this machine"
-ctest --test-dir "$build" --output-on-failure -L host "$@" 2>&1 | tee "$logs/host.log" || rc=1
 echo "== Tests under Wine, in the emulated guest"
 KDM_GUEST_SHARE=$build "$here/guest/guest.sh" run "${suite[@]}" -LE host "$@" 2>&1 |
   tee "$logs/guest.log" || rc=1
+# After the guest: ctest reads every test program's list of tests, which the guest's run has
+# just written (listing them runs the programs under Wine).
+echo "== Tests that need no Wine, on this machine"
+ctest --test-dir "$build" --output-on-failure -L host "$@" 2>&1 | tee "$logs/host.log" || rc=1
 
 # ctest's summary lines: "100% tests passed, 0 tests failed out of 12".
 cat "$logs/host.log" "$logs/guest.log" |

@@ -19,7 +19,8 @@
 # Limits, in seconds: KDM_GUEST_BOOT_LIMIT (default 300) for the guest to come up,
 # KDM_GUEST_TIME_LIMIT (default 5400) for one command. Past either, the guest is powered off and
 # the run ends with an error (exit 124 for a command's limit, 125 for the guest's failures).
-# KDM_GUEST_MEMORY (default 8G) and KDM_GUEST_CPUS (default: this machine's cores) size it.
+# KDM_GUEST_MEMORY (default 8G) and KDM_GUEST_CPUS (default: this machine's cores) size it;
+# KDM_GUEST_IMAGE names an image folder to boot instead of the cached one.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -40,8 +41,8 @@ console_tail() {
 
 # boot DIR: starts QEMU with DIR as the control share; returns when the guest is up.
 boot() {
-  local ctl=$1 image
-  image=$("$here/image.sh" | tail -1)
+  local ctl=$1 image=${KDM_GUEST_IMAGE:-}
+  [ -n "$image" ] || image=$("$here/image.sh" | tail -1)
   command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 is missing (scripts/install-deps.sh installs it)"
   rm -rf "$ctl"
   mkdir -p "$ctl/queue"
@@ -55,7 +56,8 @@ boot() {
   for dir in "${extra[@]}"; do
     [ -n "$dir" ] || continue
     mkdir -p "$dir"
-    shares+=("$(cd "$dir" && pwd)")
+    dir=$(cd "$dir" && pwd)
+    [[ $dir/ == "$repo"/* ]] || shares+=("$dir")
   done
   : >"$ctl/shares"
   for dir in "${shares[@]}"; do
@@ -86,7 +88,7 @@ boot() {
       fail "the guest stopped before it came up $(cat "$ctl/failed" 2>/dev/null || true)"
     fi
     if [ $((SECONDS - started)) -ge "$boot_limit" ]; then
-      power_off "$ctl"
+      power_off "$ctl" 0
       console_tail "$ctl"
       fail "the guest did not come up within $boot_limit s (KDM_GUEST_BOOT_LIMIT)"
     fi
@@ -95,14 +97,15 @@ boot() {
   echo "guest: up in $((SECONDS - started)) s, $(cat "$ctl/up") processors, ${#shares[@]} shared folders" >&2
 }
 
-# power_off DIR: asks the guest to stop, and ends its QEMU (by the PID this script recorded)
-# when it has not stopped within 30 s.
+# power_off DIR [WAIT]: asks the guest to stop when its command is done, and ends its QEMU (by
+# the PID this script recorded) when it has not stopped within WAIT seconds (default 30). The
+# guest keeps nothing: its disk is a snapshot, and what it wrote to the shares is on the host.
 power_off() {
-  local ctl=$1 pid
+  local ctl=$1 wait=${2:-30} pid
   [ -f "$ctl/qemu.pid" ] || return 0
   pid=$(cat "$ctl/qemu.pid")
   touch "$ctl/stop"
-  for _ in $(seq 150); do
+  for _ in $(seq $((wait * 5))); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.2
   done
@@ -165,7 +168,7 @@ execute() {
     fail "the guest ended while '$*' was running"
     ;;
   limit)
-    power_off "$ctl"
+    power_off "$ctl" 0
     fail "'$*' did not end within its limit of $time_limit s (KDM_GUEST_TIME_LIMIT); the guest was powered off"
     ;;
   esac
@@ -184,7 +187,7 @@ image)
   ;;
 run)
   ctl=$(mktemp -d "${TMPDIR:-/tmp}/kdm-guest.XXXXXX")
-  trap 'power_off "$ctl"; rm -rf "$ctl"' EXIT
+  trap 'power_off "$ctl" 0; rm -rf "$ctl"' EXIT
   trap 'exit 130' INT TERM
   boot "$ctl"
   rc=0

@@ -9,7 +9,7 @@ namespace kdm_test {
 
 namespace {
 
-// Longest time a single read may wait for a busy window thread.
+// Longest time a single read may wait for a busy window thread, at native speed (ScaledMs).
 const UINT kReadTimeoutMs = 2000;
 
 std::string HexHandle(HWND window)
@@ -36,7 +36,7 @@ bool ReadWindowText(HWND window, std::wstring& text, std::string& error)
     }
     DWORD_PTR length = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                             kReadTimeoutMs, &length)) {
+                             ScaledMs(kReadTimeoutMs), &length)) {
         error = "window " + HexHandle(window) +
                 " did not answer WM_GETTEXTLENGTH: " + Win32ErrorText(GetLastError());
         return false;
@@ -45,7 +45,7 @@ bool ReadWindowText(HWND window, std::wstring& text, std::string& error)
     DWORD_PTR copied = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(),
                              reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                             kReadTimeoutMs, &copied)) {
+                             ScaledMs(kReadTimeoutMs), &copied)) {
         error = "window " + HexHandle(window) +
                 " did not answer WM_GETTEXT: " + Win32ErrorText(GetLastError());
         return false;
@@ -349,7 +349,7 @@ OperatorResult Operator::SetItemText(HWND dialog, int id, const std::wstring& te
     }
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutW(item, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                             SMTO_ABORTIFHUNG | SMTO_BLOCK, kReadTimeoutMs, &result)) {
+                             SMTO_ABORTIFHUNG | SMTO_BLOCK, ScaledMs(kReadTimeoutMs), &result)) {
         return OperatorResult::Failure(
             "control " + std::to_string(id) +
             " did not answer WM_SETTEXT: " + Win32ErrorText(GetLastError()));
@@ -444,7 +444,7 @@ MessageBoxInfo Operator::ReadMessageBox(HWND box) const
     DWORD_PTR iconHandle = 0;
     info.hasIcon = icon != nullptr && IsWindowVisible(icon) &&
                    SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                                       kReadTimeoutMs, &iconHandle) &&
+                                       ScaledMs(kReadTimeoutMs), &iconHandle) &&
                    iconHandle != 0;
     for (int id = IDOK; id <= IDCONTINUE; ++id) {
         const HWND button = GetDlgItem(box, id);

@@ -24,16 +24,20 @@ register_handler() {
 
 if [ -d "$prefix" ]; then
   wineserver -k 2>/dev/null || true
-  rm -rf "$prefix"
+  find "$prefix" -mindepth 1 -maxdepth 1 -exec rm -rf {} +
 fi
-mkdir -p "$(dirname "$prefix")"
+mkdir -p "$prefix"
+# In the emulated guest the build folder is shared from the host, where every file Wine writes
+# costs a round trip: the prefix lives in the guest's memory, mounted at its usual path.
+if [ "${KDM_WINE_PLACE:-}" = guest ] && ! mountpoint -q "$prefix"; then
+  mount -t tmpfs -o mode=755 tmpfs "$prefix"
+fi
 
 cached=
 if [ -n "${KDM_PREFIX_CACHE:-}" ]; then
   key=$( { cat "$0"; echo "$arch"; wine --version; } | sha256sum | cut -c1-16)
   cached=$KDM_PREFIX_CACHE/prefix-$arch-$key.tar
   if [ -f "$cached" ]; then
-    mkdir "$prefix"
     tar -xf "$cached" -C "$prefix"
     register_handler
     exit 0
