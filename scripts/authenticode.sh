@@ -117,8 +117,9 @@ token_arguments() {
 # Fails with the variable to mend when osslsigncode could not use the token (its output in LOG),
 # and returns otherwise. A wrong PIN is not tried again: tokens lock after a few wrong PINs.
 token_failure() {
-  local log=$1 cert_variable=KDM_SIGN_CERT
+  local log=$1 cert_variable=KDM_SIGN_CERT pin_variable=KDM_SIGN_PIN
   [ -z "${KDM_SIGN_PKCS11_CERT:-}" ] || cert_variable=KDM_SIGN_PKCS11_CERT
+  [ -n "${KDM_SIGN_PIN+set}" ] || pin_variable="KDM_SIGN_PKCS11_KEY (its pin-source)"
   case $log in
   *"Unable to load module"*)
     # The module's own answer first: the loader's complaints about OpenSSL's optional engines
@@ -127,8 +128,8 @@ token_failure() {
       "module ($(grep -m1 -oE 'ERR_CKR_error:[^:]+' <<<"$log" ||
         grep -m1 -oE 'undefined symbol: \w+|[^ :]+: cannot open shared object file' <<<"$log" ||
         echo "no reason given")); is its own configuration in place?" ;;
-  *"PIN incorrect"* | *PIN_INCORRECT*) fail "KDM_SIGN_PIN: the token refused the PIN" ;;
-  *"PIN locked"* | *PIN_LOCKED*) fail "KDM_SIGN_PIN: the token's PIN is locked" ;;
+  *"PIN incorrect"* | *PIN_INCORRECT*) fail "$pin_variable: the token refused the PIN" ;;
+  *"PIN locked"* | *PIN_LOCKED*) fail "$pin_variable: the token's PIN is locked" ;;
   *"No PIN code was entered"*)
     fail "KDM_SIGN_PIN: the token asks for a PIN and none is given (KDM_SIGN_PIN, or" \
       "pin-source=file:... in KDM_SIGN_PKCS11_KEY)" ;;
