@@ -56,14 +56,14 @@ certificate_arguments() {
       fail "KDM_SIGN_PKCS12 and KDM_SIGN_CERT/KDM_SIGN_KEY are both set: choose one"
     [ -f "$KDM_SIGN_PKCS12" ] || fail "KDM_SIGN_PKCS12: no file $KDM_SIGN_PKCS12"
     cert_args=(-pkcs12 "$KDM_SIGN_PKCS12")
-    key_kind="file: certificate and key from $KDM_SIGN_PKCS12"
+    key_kind="from a file: key and certificate in ${KDM_SIGN_PKCS12##*/}"
   elif [ -n "${KDM_SIGN_CERT:-}${KDM_SIGN_KEY:-}" ]; then
     [ -n "${KDM_SIGN_CERT:-}" ] && [ -n "${KDM_SIGN_KEY:-}" ] ||
       fail "KDM_SIGN_CERT and KDM_SIGN_KEY go together: one of them is not set"
     [ -f "$KDM_SIGN_CERT" ] || fail "KDM_SIGN_CERT: no file $KDM_SIGN_CERT"
     [ -f "$KDM_SIGN_KEY" ] || fail "KDM_SIGN_KEY: no file $KDM_SIGN_KEY"
     cert_args=(-certs "$KDM_SIGN_CERT" -key "$KDM_SIGN_KEY")
-    key_kind="file: key $KDM_SIGN_KEY, certificate $KDM_SIGN_CERT"
+    key_kind="from a file: key ${KDM_SIGN_KEY##*/}, certificate ${KDM_SIGN_CERT##*/}"
   else
     fail "no certificate: set KDM_SIGN_PKCS12, or KDM_SIGN_CERT and KDM_SIGN_KEY, or" \
       "KDM_SIGN_PKCS11_MODULE and KDM_SIGN_PKCS11_KEY"
@@ -106,12 +106,12 @@ token_arguments() {
         "or KDM_SIGN_CERT (a file)"
     [ -f "$KDM_SIGN_CERT" ] || fail "KDM_SIGN_CERT: no file $KDM_SIGN_CERT"
     cert_args+=(-certs "$KDM_SIGN_CERT")
-    cert_source=$KDM_SIGN_CERT
+    cert_source=${KDM_SIGN_CERT##*/}
   fi
   secret=${KDM_SIGN_PIN:-}
   # The query part of a URI (a pin-source among others) is no business of the release notes.
-  key_kind="PKCS#11 token: key ${KDM_SIGN_PKCS11_KEY%%\?*}, certificate $cert_source, module"
-  key_kind+=" $KDM_SIGN_PKCS11_MODULE"
+  key_kind="on a PKCS#11 token: key ${KDM_SIGN_PKCS11_KEY%%\?*}, certificate $cert_source,"
+  key_kind+=" module ${KDM_SIGN_PKCS11_MODULE##*/}"
 }
 
 # Fails with the variable to mend when osslsigncode could not use the token (its output in LOG),

@@ -75,6 +75,7 @@ check "both signatures carry it, and it verifies against the server's root" \
   _ "$authenticode" "$work/stamped.dll" "$KDM_SIGN_CERT" "$tsa/cert.pem"
 refused "time stamps from an unknown server are refused" "time stamps do not verify" \
   "$authenticode" verify "$work/stamped.dll" "$KDM_SIGN_CERT"
+
 # A SoftHSM2 token of this test alone (its own configuration, never the machine's) holding a
 # code-signing key and certificate; the PINs reach pkcs11-tool through the environment.
 token=$work/token
@@ -84,15 +85,13 @@ export SOFTHSM2_CONF=$token/softhsm2.conf KDM_SIGN_PIN=4711-test SO_PIN=so-4711-
 module=$(ls /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so 2>/dev/null | head -n 1)
 openssl req -x509 -newkey rsa:2048 -sha256 -days 2 -nodes -subj "/CN=Token test signer" \
   -addext "extendedKeyUsage=codeSigning" -keyout "$token/key.pem" -out "$token/cert.pem" 2>/dev/null
-openssl pkey -in "$token/key.pem" -outform DER -out "$token/key.der"
-openssl x509 -in "$token/cert.pem" -outform DER -out "$token/cert.der"
 p11=(pkcs11-tool --module "$module" --token-label kdm-test)
 { pkcs11-tool --module "$module" --init-token --label kdm-test --so-pin env:SO_PIN &&
   "${p11[@]}" --init-pin --login --login-type so --so-pin env:SO_PIN --new-pin env:KDM_SIGN_PIN &&
-  "${p11[@]}" --login --pin env:KDM_SIGN_PIN --write-object "$token/key.der" --type privkey --id 01 --label signer &&
-  "${p11[@]}" --login --pin env:KDM_SIGN_PIN --write-object "$token/cert.der" --type cert --id 01 --label signer
+  "${p11[@]}" --login --pin env:KDM_SIGN_PIN --write-object "$token/key.pem" --type privkey --id 01 --label signer &&
+  "${p11[@]}" --login --pin env:KDM_SIGN_PIN --write-object "$token/cert.pem" --type cert --id 01 --label signer
 } >"$token/log" 2>&1 || { cat "$token/log"; exit 1; }
-rm "$token/key.pem" "$token/key.der"
+rm "$token/key.pem"
 cat "$token/cert.pem" "$tsa/cert.pem" "$tsa/legacy.pem" >"$token/roots.pem"
 with_token=(env -u KDM_SIGN_CERT -u KDM_SIGN_KEY KDM_SIGN_PKCS11_MODULE="$module"
   KDM_SIGN_PKCS11_KEY="pkcs11:token=kdm-test;object=signer;type=private"
@@ -101,7 +100,7 @@ with_token=(env -u KDM_SIGN_CERT -u KDM_SIGN_KEY KDM_SIGN_PKCS11_MODULE="$module
 check "the release's signing step signs from the token, with both time stamps, and checks them" \
   "${with_token[@]}" "$scripts/release.sh" --binaries "$build/loopback-bin" "$work/release" "$work/dist"
 check "RELEASE.txt names the token and the time stamp of each signature" grep -Pzq \
-  'Signer: +/CN=Token test signer\nKey: +PKCS#11 token: key pkcs11:token=kdm-test;[^\n]*\nTime stamp: +SHA-1 signature [^\n]*: legacy Authenticode, [^\n]*GMT, from http://127[^\n]*\n +SHA-256 signature [^\n]*: RFC 3161, ' \
+  'Signer: +/CN=Token test signer\nKey: +on a PKCS#11 token: key pkcs11:token=kdm-test;[^\n]*\nTime stamp: +SHA-1 signature [^\n]*: legacy Authenticode, [^\n]*GMT, from http://127[^\n]*\n +SHA-256 signature [^\n]*: RFC 3161, ' \
   "$work/dist/RELEASE.txt"
 cat "$token/cert.pem" "$tsa/cert.pem" >"$work/rfc3161-only.pem"
 refused "the legacy time stamp is checked too" "the authenticode one of the SHA1 signature" \
