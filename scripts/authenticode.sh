@@ -236,7 +236,7 @@ sign() {
 
 verify() {
   local file=$1 cafile=$2 tsa=() tsa_roots="the system's roots" report summary digests
-  local digest kind verified time
+  local digest kind verified time kinds=()
   [ -f "$file" ] || fail "no file to verify: $file"
   [ -f "$cafile" ] || fail "no root certificates in $cafile"
   if [ $# -ge 3 ]; then
@@ -248,25 +248,40 @@ verify() {
 $(grep -iE 'error|fail|signature index' <<<"$report" | sort -u)"
   grep -qx 'Number of verified signatures: 2' <<<"$report" ||
     fail "$file: not exactly two signatures ($(grep -i 'number of .*signatures' <<<"$report"))"
-  # One line per signature: its digest (the first digest line of its part of the report), the
-  # kind of its time stamp (an RFC 3161 one has a serial number, a legacy one has none), whether
-  # the time stamp verified, and its time.
+  # One line per signature: its digest (the first digest line of its part of the report), whether
+  # its time stamp verified, and the time stamp's time.
   summary=$(awk '
     /^Signature Index: / { n++ }
     n && /^Message digest algorithm  *: / && !(n in digest) { digest[n] = $NF }
     n && /^[[:space:]]*Timestamp time: / { sub(/^[[:space:]]*Timestamp time: */, ""); time[n] = $0 }
-    n && /^Timestamp serial number: / { rfc3161[n] = 1 }
     n && /^Timestamp Server Signature verification: ok/ { ok[n] = 1 }
+    END { for (i = 1; i <= n; i++) printf "%s %d %s\n", digest[i], (i in ok), time[i] }' <<<"$report")
+  # The kind of each time stamp comes from the signature's structure, since the report names it
+  # only when the time stamp verified: a legacy one is a PKCS#9 countersignature attribute, an
+  # RFC 3161 one the attribute 1.3.6.1.4.1.311.3.3.1. The SHA-1 signer's attributes lie at the
+  # depth of the attribute (1.3.6.1.4.1.311.2.4.1) that holds the nested SHA-256 signature, whose
+  # signer's attributes lie deeper.
+  extracted=$(mktemp -d)
+  trap 'rm -rf "$extracted"' EXIT
+  osslsigncode extract-signature -in "$file" -out "$extracted/signature.der" >/dev/null 2>&1 ||
+    fail "$file: osslsigncode cannot extract its signature"
+  mapfile -t kinds < <(openssl asn1parse -inform DER -in "$extracted/signature.der" | awk '
+    function depth() { match($0, /d= *[0-9]+/); return substr($0, RSTART + 2, RLENGTH - 2) + 0 }
+    / OBJECT +:1\.3\.6\.1\.4\.1\.311\.2\.4\.1$/ { nest = depth() }
+    / OBJECT +:countersignature$/ { kind[depth()] = "authenticode" }
+    / OBJECT +:1\.3\.6\.1\.4\.1\.311\.3\.3\.1$/ { kind[depth()] = "rfc3161" }
     END {
-      for (i = 1; i <= n; i++)
-        printf "%s %s %d %s\n", digest[i],
-          !(i in time) ? "none" : (i in rfc3161) ? "rfc3161" : "authenticode", (i in ok), time[i]
-    }' <<<"$report")
+      first = "none"; nested = "none"
+      for (d in kind) if (d + 0 == nest) first = kind[d]; else if (d + 0 > nest) nested = kind[d]
+      print first; print nested
+    }')
   digests=$(cut -d' ' -f1 <<<"$summary" | tr '\n' ' ')
   [ "$digests" = "SHA1 SHA256 " ] ||
     fail "$file: signatures with digests ${digests:-none}, not SHA1 then SHA256"
   printf 'signer: %s\n' "$(sed -n 's/^[[:space:]]*Subject: //p' <<<"$report" | head -n 1)"
-  while read -r digest kind verified time; do
+  while read -r digest verified time; do
+    kind=${kinds[0]}
+    kinds=("${kinds[@]:1}")
     # osslsigncode accepts a signature whose time stamp does not verify: check it here.
     [ "$kind" = none ] || [ "$verified" = 1 ] ||
       fail "$file: the time stamps do not verify against $tsa_roots (the $kind one of the $digest signature)"
