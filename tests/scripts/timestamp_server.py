@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""Loopback time-stamp server of the signing test, for both protocols: timestamp_server.py DIR
-ADDRESS SECONDS. Listens on ADDRESS at a free port, written to DIR/port, and ends after SECONDS.
-An RFC 3161 query gets openssl ts's reply (DIR/tsa.cnf). A legacy Authenticode request is base64
-of a SEQUENCE whose last OCTET STRING is the signature to countersign; the reply, in base64, is a
-PKCS#7 SignedData embedding those bytes, signed with SHA-1 by DIR/legacy.pem and DIR/legacy.key
-and carrying the signing time."""
+"""Loopback time-stamp server of the signing test: timestamp_server.py DIR ADDRESS SECONDS.
+Writes its port to DIR/port and ends after SECONDS. Answers RFC 3161 queries with openssl ts
+(DIR/tsa.cnf), and legacy Authenticode requests (base64 of a SEQUENCE whose last OCTET STRING is
+the signature to countersign) with a PKCS#7 SignedData of those bytes, SHA-1, by DIR/legacy.*."""
 import base64, http.server, os, re, signal, subprocess, sys
 
 # Inherited descriptors (the test suite's lock among them) must not outlive the test.
