@@ -4,13 +4,16 @@
 # Wine, Xvfb and the screenshot tools are installed where this machine can run Wine itself
 # (scripts/wine-place.sh); elsewhere the emulated guest carries them (tests/guest/image.sh).
 # QEMU and debootstrap, for that guest, are installed everywhere: CI runs a layer there too.
+# Release signing with a key on a token: the pkcs11 engine through which osslsigncode reaches the
+# token's module, OpenSC (the module of most USB tokens, and pkcs11-tool), and SoftHSM2 for the
+# signing test's own token.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 cmake make python3 git openssl
   googletest nginx-light msitools wixl osslsigncode wrk clang lld clang-format curl
-  qemu-system-x86 debootstrap e2fsprogs
+  qemu-system-x86 debootstrap e2fsprogs libengine-pkcs11-openssl opensc softhsm2
 )
 if [ "$(KDM_GUEST= "$here/wine-place.sh" -q)" = native ]; then
   packages+=(wine wine32:i386 wine64 xvfb xauth imagemagick fonts-wine)

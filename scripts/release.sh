@@ -3,10 +3,16 @@
 # separate trees, compared byte for byte (no signature when they differ), signed with Authenticode
 # (SHA-1 with a nested SHA-256 signature) and written to DIST_DIR with SHA256SUMS and RELEASE.txt.
 # Usage: release.sh BUILD_DIR DIST_DIR [JOBS]
+#        release.sh --binaries BIN_DIR BUILD_DIR DIST_DIR
+# The second form takes the binaries as they are in BIN_DIR, a folder of a configured build tree,
+# instead of building them twice: it runs the signing step and the checks of a release alone (for
+# the tests), and RELEASE.txt says so.
 #
-# The certificate comes from the environment, as scripts/authenticode.sh describes:
-# KDM_SIGN_PKCS12 with KDM_SIGN_PASSWORD, or KDM_SIGN_CERT and KDM_SIGN_KEY; KDM_TIMESTAMP_URL adds
-# an RFC 3161 time stamp. Without a certificate the binaries are signed with a throwaway
+# The key comes from the environment, as scripts/authenticode.sh describes: KDM_SIGN_PKCS12 with
+# KDM_SIGN_PASSWORD, KDM_SIGN_CERT and KDM_SIGN_KEY, or a key on a token through
+# KDM_SIGN_PKCS11_MODULE, KDM_SIGN_PKCS11_KEY, KDM_SIGN_PKCS11_CERT (or KDM_SIGN_CERT) and
+# KDM_SIGN_PIN; it is tried before anything is built. KDM_TIMESTAMP_LEGACY_URL and
+# KDM_TIMESTAMP_URL add the time stamps. Without a key the binaries are signed with a throwaway
 # certificate under BUILD_DIR/signing, for testing only. KDM_VERIFY_CAFILE names the root
 # certificates that the release's own check trusts for a maker's certificate and its time stamps
 # (by default the system's).
@@ -14,6 +20,12 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
+prebuilt=
+if [ "${1:-}" = --binaries ]; then
+  [ $# -eq 4 ] || { echo "usage: release.sh --binaries BIN_DIR BUILD_DIR DIST_DIR" >&2; exit 1; }
+  prebuilt=$(cd "$2" && pwd)
+  shift 2
+fi
 mkdir -p "$1"
 build=$(cd "$1" && pwd)
 dist=$(mkdir -p "$(dirname "$2")" && cd "$(dirname "$2")" && pwd)/$(basename "$2")
@@ -57,20 +69,25 @@ if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
     "without them."
 fi
 
-# The certificate, settled before anything is built.
+# The key and the time stamps, settled before anything is built: authenticode.sh check signs a
+# probe with the key and names the time stamp that each signature will get.
 throwaway=
-if [ -z "${KDM_SIGN_PKCS12:-}${KDM_SIGN_CERT:-}${KDM_SIGN_KEY:-}" ]; then
+if [ -z "${KDM_SIGN_PKCS12:-}${KDM_SIGN_CERT:-}${KDM_SIGN_KEY:-}${KDM_SIGN_PIN+set}" ] &&
+  [ -z "${KDM_SIGN_PKCS11_MODULE:-}${KDM_SIGN_PKCS11_KEY:-}${KDM_SIGN_PKCS11_CERT:-}" ]; then
   throwaway=$build/signing
   "$authenticode" throwaway "$throwaway"
   export KDM_SIGN_CERT=$throwaway/throwaway.pem KDM_SIGN_KEY=$throwaway/throwaway.key
   unset KDM_SIGN_PASSWORD
   cafile=$KDM_SIGN_CERT
-  echo "No maker's certificate (KDM_SIGN_PKCS12, or KDM_SIGN_CERT and KDM_SIGN_KEY): signing with"
-  echo "the throwaway certificate $KDM_SIGN_CERT. The result is FOR TESTING ONLY."
+  echo "No maker's key (KDM_SIGN_PKCS12, KDM_SIGN_CERT and KDM_SIGN_KEY, or KDM_SIGN_PKCS11_MODULE"
+  echo "and KDM_SIGN_PKCS11_KEY): signing with the throwaway certificate $KDM_SIGN_CERT."
+  echo "The result is FOR TESTING ONLY."
 else
-  "$authenticode" check
   cafile=${KDM_VERIFY_CAFILE:-/etc/ssl/certs/ca-certificates.crt}
 fi
+plan=$("$authenticode" check) || fail "the signing key or time-stamp servers are not usable (above)"
+key_kind=$(sed -n 's/^key: //p' <<<"$plan")
+echo "Key: $key_kind"
 tsa_roots=()
 if [ -n "${KDM_VERIFY_CAFILE:-}" ]; then
   tsa_roots=("$KDM_VERIFY_CAFILE")
@@ -80,54 +97,88 @@ if [ -e "$dist" ] && ! [ -f "$dist/SHA256SUMS" ] && [ -n "$(ls -A "$dist")" ]; t
   fail "$dist exists and holds no earlier release: not replacing it"
 fi
 rm -rf "$work" "$dist"
-first=$work/first/src/build
-second=$work/second-tree/objects
-step "Building commit $commit in $work/first and again in $work/second-tree"
-build_tree "$work/first/src" "$first"
-build_tree "$work/second-tree/source" "$second"
+if [ -n "$prebuilt" ]; then
+  bin=$prebuilt
+  built="taken as they were from $bin, not built twice nor compared: FOR TESTING ONLY"
+else
+  first=$work/first/src/build
+  second=$work/second-tree/objects
+  step "Building commit $commit in $work/first and again in $work/second-tree"
+  build_tree "$work/first/src" "$first"
+  build_tree "$work/second-tree/source" "$second"
 
-step "Comparing the two builds"
-for name in "${binaries[@]}"; do
-  "$here/compare-binaries.sh" "$first/bin/$name" "$second/bin/$name" ||
-    fail "the two builds of $name differ (above): not signing a build that cannot be reproduced"
-  echo "$name: identical ($(stat -c %s "$first/bin/$name") bytes)"
-done
+  step "Comparing the two builds"
+  for name in "${binaries[@]}"; do
+    "$here/compare-binaries.sh" "$first/bin/$name" "$second/bin/$name" ||
+      fail "the two builds of $name differ (above): not signing a build that cannot be reproduced"
+    echo "$name: identical ($(stat -c %s "$first/bin/$name") bytes)"
+  done
+  bin=$first/bin
+  built="twice from the commit in separate trees, identical byte for byte"
+fi
 
 step "Signing (SHA-1 with a nested SHA-256 signature)"
 staging=$work/dist
 mkdir -p "$staging"
-description=$(version_value "$first/bin/${binaries[0]}" FileDescription)
-website=$(sed -n 's/^KDM_WEBSITE_URL:STRING=//p' "$first/CMakeCache.txt")
+description=$(version_value "$bin/${binaries[0]}" FileDescription)
+website=$(sed -n 's/^KDM_WEBSITE_URL:STRING=//p' "$bin/../CMakeCache.txt")
 for name in "${binaries[@]}"; do
-  "$authenticode" sign "$first/bin/$name" "$staging/$name" "$description" "$website"
-  "$authenticode" unchanged "$first/bin/$name" "$staging/$name"
+  "$authenticode" sign "$bin/$name" "$staging/$name" "$description" "$website"
+  "$authenticode" unchanged "$bin/$name" "$staging/$name"
 done
 
 step "Verifying the signatures against $cafile"
 for name in "${binaries[@]}"; do
   summary=$("$authenticode" verify "$staging/$name" "$cafile" "${tsa_roots[@]}")
-  echo "$name: $(paste -sd ';' <<<"$summary" | sed 's/;/; /')"
+  echo "$name: $(paste -sd ';' <<<"$summary" | sed 's/;/; /g')"
+  # Each signature carries the kind of time stamp that was asked for, and no other.
+  for digest in sha1 sha256; do
+    wanted=$(sed -n "s/^$digest: \([a-z0-9]*\).*/\1/p" <<<"$plan")
+    found=$(sed -n "s/^$digest: \([a-z0-9]*\).*/\1/p" <<<"$summary")
+    [ "$wanted" = "$found" ] ||
+      fail "$name: the $digest signature has time stamp \"$found\" where \"$wanted\" was asked for"
+  done
 done
 signer=$(sed -n 's/^signer: //p' <<<"$summary")
-timestamp=$(sed -n 's/^timestamp: //p' <<<"$summary")
+
+# How the signature DIGEST (sha1 or sha256) is time-stamped, in words.
+stamp_words() {
+  local kind url time
+  read -r _ kind url <<<"$(grep "^$1: " <<<"$plan")"
+  time=$(sed -n "s/^$1: [a-z0-9]* //p" <<<"$summary")
+  case $kind in
+  authenticode) echo "legacy Authenticode, $time, from $url" ;;
+  rfc3161) echo "RFC 3161, $time, from $url" ;;
+  *) echo "none: valid only until the certificate expires" ;;
+  esac
+}
+xp_note=
+if grep -q '^sha1: rfc3161' <<<"$plan"; then
+  xp_note="Windows XP SP3 and Vista read no RFC 3161 time stamp: for them the signature ends with the
+certificate. KDM_TIMESTAMP_LEGACY_URL gives the SHA-1 signature the legacy time stamp they read."
+  echo "Note: $xp_note"
+fi
 
 step "Writing $dist"
-product=$(version_value "$first/bin/${binaries[0]}" ProductName)
-version=$(version_value "$first/bin/${binaries[0]}" ProductVersion)
+product=$(version_value "$bin/${binaries[0]}" ProductName)
+version=$(version_value "$bin/${binaries[0]}" ProductVersion)
 {
   echo "$product $version, $description"
   echo
   echo "Product:      $product (ProductName of the version block)"
   echo "Version:      $version (ProductVersion of the version block)"
-  echo "File version: $(version_value "$first/bin/${binaries[0]}" FileVersion)"
+  echo "File version: $(version_value "$bin/${binaries[0]}" FileVersion)"
   echo "Commit:       $commit"
   echo "Files:        ${binaries[*]} (SHA-256 in SHA256SUMS)"
+  echo "Built:        $built"
   echo "Signature:    Authenticode, SHA-1 with a nested SHA-256 signature"
   echo "Signer:       $signer"
-  if [ "$timestamp" = none ]; then
-    echo "Time stamp:   none; the signatures are valid only until the certificate expires"
-  else
-    echo "Time stamp:   RFC 3161, $timestamp, from $KDM_TIMESTAMP_URL"
+  echo "Key:          $key_kind"
+  echo "Time stamp:   SHA-1 signature (Windows XP SP3 and Vista): $(stamp_words sha1)"
+  echo "              SHA-256 signature (later Windows): $(stamp_words sha256)"
+  if [ -n "$xp_note" ]; then
+    echo
+    echo "$xp_note"
   fi
   if [ -n "$throwaway" ]; then
     echo
