@@ -9,13 +9,14 @@
 #                               off; CMD's output and exit status come back as if it ran here
 #   guest.sh start              boots a guest that stays up (state in KDM_GUEST_STATE, default
 #                               build/guest in the repository), so that the boot is paid once
-#   guest.sh exec CMD [ARG...]  runs CMD in that guest, the same way as run
+#   guest.sh exec CMD [ARG...]  runs CMD in that guest, the same way as run (several may run at
+#                               once)
 #   guest.sh stop               powers that guest off
 #   guest.sh image              builds the image, or finds it in the cache, and prints its folder
 #
 # The command sees the variables KDM_*, CTEST_*, GTEST_* and CI of the caller, and
 # KDM_TIME_SCALE (default 8): the factor by which tests stretch time limits tuned to native speed;
-# and KDM_PREFIX_CACHE, a folder beside the image where pristine Wine prefixes are kept.
+# and KDM_PREFIX_CACHE, the guest's folder of pristine Wine prefixes (a disk kept beside the image).
 # Limits, in seconds: KDM_GUEST_BOOT_LIMIT (default 300) for the guest to come up,
 # KDM_GUEST_TIME_LIMIT (default 5400) for one command. Past either, the guest is powered off and
 # the run ends with an error (exit 124 for a command's limit, 125 for the guest's failures).
@@ -48,10 +49,21 @@ boot() {
   mkdir -p "$ctl/queue"
   cp "$here/init.sh" "$ctl/init.sh"
 
-  # Wine prefixes made in the guest are kept beside the image (tests/wine/prepare-prefix.sh).
-  mkdir -p "$image/prefixes"
-  echo "$image/prefixes" >"$ctl/prefix-cache"
-  local shares=("$repo" "$image/prefixes") extra dir i=0 virtfs=()
+  # Pristine Wine prefixes made in the guest are kept beside the image on a disk of their own
+  # (tests/wine/prepare-prefix.sh): a block device, since 9p moves their gigabytes slowly. One
+  # guest at a time writes it; the others see it as a snapshot whose writes are dropped.
+  local cache_disk=$image/prefixes.img cache_mode=snapshot=on,file.locking=off
+  if [ ! -f "$cache_disk" ]; then
+    truncate -s 32G "$cache_disk.$$"
+    mkfs.ext4 -q -F -L kdm-prefixes "$cache_disk.$$"
+    mv -n "$cache_disk.$$" "$cache_disk"
+    rm -f "$cache_disk.$$"
+  fi
+  exec 9>"$image/prefixes.lock"
+  if flock -n 9; then
+    cache_mode=snapshot=off
+  fi
+  local shares=("$repo") extra dir i=0 virtfs=()
   IFS=: read -r -a extra <<<"${KDM_GUEST_SHARE:-}"
   for dir in "${extra[@]}"; do
     [ -n "$dir" ] || continue
@@ -76,9 +88,12 @@ boot() {
     -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
     -append "console=ttyS0 root=/dev/vda rw init=/sbin/kdm-init quiet panic=-1" \
     -drive "file=$image/disk.img,format=raw,if=virtio,cache=unsafe,snapshot=on" \
+    -drive "file=$cache_disk,format=raw,if=virtio,cache=writeback,$cache_mode" \
     -virtfs "local,path=$ctl,mount_tag=kdmctl,security_model=none" "${virtfs[@]}" \
     </dev/null >"$ctl/qemu.log" 2>&1 &
   echo $! >"$ctl/qemu.pid"
+  # QEMU holds the lock on the prefix disk for as long as it runs.
+  exec 9>&-
 
   local started=$SECONDS
   until [ -f "$ctl/up" ]; do
@@ -124,11 +139,15 @@ execute() {
   grep -q . <(awk -v d="$cwd" '{ if (d == $2 || index(d, $2 "/") == 1) print }' "$ctl/shares") ||
     fail "the current folder $cwd is not shared with the guest (KDM_GUEST_SHARE)"
 
-  local n=$(( $(ls "$ctl/queue" | grep -cE '^[0-9]+\.(sh|run)$' || true) + 1 ))
+  # A number that no other caller takes: the first whose .limit file this one creates.
+  local n=1
+  while ! (set -o noclobber && echo "$time_limit" >"$ctl/queue/$n.limit") 2>/dev/null; do
+    n=$((n + 1))
+  done
   local script=$ctl/queue/$n
   {
-    printf 'export KDM_WINE_PLACE=guest KDM_TIME_SCALE=%q KDM_PREFIX_CACHE=%q\n' \
-      "${KDM_TIME_SCALE:-8}" "$(cat "$ctl/prefix-cache")"
+    printf 'export KDM_WINE_PLACE=guest KDM_TIME_SCALE=%q KDM_PREFIX_CACHE=/var/cache/kdm-prefixes\n' \
+      "${KDM_TIME_SCALE:-8}"
     env | grep -E '^(KDM_|CTEST_|GTEST_|CI=)' | grep -vE '^(KDM_TIME_SCALE|KDM_WINE_PLACE|KDM_PREFIX_CACHE)=' |
       while IFS='=' read -r name value; do printf 'export %s=%q\n' "$name" "$value"; done
     printf 'cd %q || exit 125\n' "$cwd"
@@ -136,7 +155,6 @@ execute() {
     printf ' %q' "$@"
     echo
   } >"$script.tmp"
-  echo "$time_limit" >"$script.limit"
   touch "$script.out" "$script.err"
   mv "$script.tmp" "$script.sh"
 

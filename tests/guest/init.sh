@@ -1,9 +1,10 @@
 #!/bin/bash
 # The guest's init, run as PID 1 from the control share (/kdm) that guest.sh fills on the host.
 # Mounts the host folders listed in /kdm/shares ("TAG PATH" lines) at their host paths, says
-# "up", then runs the command scripts that appear in /kdm/queue one at a time, each under its
-# time limit, writing N.out, N.err and N.status beside it, until /kdm/stop appears. Then powers
-# the guest off. Nothing here may end PID 1: a failure is reported and the guest powers off.
+# "up", then starts each command script that appears in /kdm/queue (N.sh) under its time limit,
+# beside the others still running, writing N.out, N.err and N.status next to it, until
+# /kdm/stop appears. Then powers the guest off. Nothing here may end PID 1: a failure is
+# reported and the guest powers off.
 ctl=/kdm
 power_off() {
   sync
@@ -16,6 +17,9 @@ export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/root LANG=C.UTF-8
 ip link set lo up
 hostname kdm-guest
+# The second disk keeps pristine Wine prefixes from one guest to the next.
+mkdir -p /var/cache/kdm-prefixes
+mount /dev/vdb /var/cache/kdm-prefixes || echo "guest: no prefix disk; prefixes are made anew" >&2
 while read -r tag path; do
   [ -n "$tag" ] || continue
   mkdir -p "$path"
@@ -34,10 +38,11 @@ while [ ! -e "$ctl/stop" ]; do
   fi
   n=${next%.sh}
   mv "$ctl/queue/$next" "$ctl/queue/$n.run"
-  limit=$(cat "$ctl/queue/$n.limit")
-  rc=0
-  setsid timeout --kill-after=15 "$limit" bash "$ctl/queue/$n.run" \
-    </dev/null >"$ctl/queue/$n.out" 2>"$ctl/queue/$n.err" || rc=$?
-  echo "$rc" >"$ctl/queue/$n.status.tmp"
-  mv "$ctl/queue/$n.status.tmp" "$ctl/queue/$n.status"
+  (
+    rc=0
+    setsid timeout --kill-after=15 "$(cat "$ctl/queue/$n.limit")" bash "$ctl/queue/$n.run" \
+      </dev/null >"$ctl/queue/$n.out" 2>"$ctl/queue/$n.err" || rc=$?
+    echo "$rc" >"$ctl/queue/$n.status.tmp"
+    mv "$ctl/queue/$n.status.tmp" "$ctl/queue/$n.status"
+  ) &
 done

@@ -3,9 +3,11 @@
 # registry value or downloaded file leaks from one run into the next: 32-bit, or with ARCH win64
 # a 64-bit (WoW64) one, where the 32-bit program runs as on 64-bit Windows.
 # Usage: prepare-prefix.sh PREFIX [RECORDING_HANDLER_EXE [ARCH]]   (the handler may be empty)
-# With KDM_PREFIX_CACHE set to a folder, the prefix as made before the handler is registered is
-# kept there as an archive, named by this script, the architecture and Wine's version, and later
-# prefixes are unpacked from it: under emulation making one takes minutes, unpacking seconds.
+# In the emulated guest (KDM_WINE_PLACE=guest) the prefix lives in the guest's memory, mounted at
+# its path; with KDM_PREFIX_CACHE, a folder of the guest's own disk, the prefix as made before the
+# handler is registered is kept there, named by this script, the architecture and Wine's version,
+# and later prefixes are that one with a layer in memory on top: under emulation making one takes
+# minutes, this no time at all.
 set -euo pipefail
 prefix=$1
 handler=${2:-}
@@ -24,24 +26,27 @@ register_handler() {
 
 if [ -d "$prefix" ]; then
   wineserver -k 2>/dev/null || true
-  find "$prefix" -mindepth 1 -maxdepth 1 -exec rm -rf {} +
+  while mountpoint -q "$prefix"; do umount "$prefix"; done
+  rm -rf "$prefix"
 fi
 mkdir -p "$prefix"
-# In the emulated guest the build folder is shared from the host, where every file Wine writes
-# costs a round trip: the prefix lives in the guest's memory, mounted at its usual path.
-if [ "${KDM_WINE_PLACE:-}" = guest ] && ! mountpoint -q "$prefix"; then
-  mount -t tmpfs -o mode=755 tmpfs "$prefix"
-fi
 
 cached=
-if [ -n "${KDM_PREFIX_CACHE:-}" ]; then
-  key=$( { cat "$0"; echo "$arch"; wine --version; } | sha256sum | cut -c1-16)
-  cached=$KDM_PREFIX_CACHE/prefix-$arch-$key.tar
-  if [ -f "$cached" ]; then
-    tar -xf "$cached" -C "$prefix"
+if [ "${KDM_WINE_PLACE:-}" = guest ]; then
+  # The build folder is shared from the host, where every file Wine writes costs a round trip.
+  memory=$(mktemp -d /tmp/prefix.XXXXXX)
+  mount -t tmpfs -o mode=755 tmpfs "$memory"
+  if [ -n "${KDM_PREFIX_CACHE:-}" ]; then
+    key=$( { cat "$0"; echo "$arch"; wine --version; } | sha256sum | cut -c1-16)
+    cached=$KDM_PREFIX_CACHE/prefix-$arch-$key
+  fi
+  if [ -n "$cached" ] && [ -d "$cached" ]; then
+    mkdir "$memory/upper" "$memory/work"
+    mount -t overlay -o "lowerdir=$cached,upperdir=$memory/upper,workdir=$memory/work" overlay "$prefix"
     register_handler
     exit 0
   fi
+  mount --bind "$memory" "$prefix"
 fi
 
 # No .NET or HTML engine is needed: keep wineboot from offering to install them.
@@ -68,7 +73,8 @@ cp -n /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null |
 
 wineserver -w
 if [ -n "$cached" ]; then
-  mkdir -p "$KDM_PREFIX_CACHE"
-  tar -cf "$cached.$$" -C "$prefix" . && mv "$cached.$$" "$cached"
+  rm -rf "$cached.$$"
+  cp -a "$prefix" "$cached.$$"
+  mv -T "$cached.$$" "$cached" 2>/dev/null || rm -rf "$cached.$$"
 fi
 register_handler
