@@ -75,7 +75,7 @@ boot() {
   for dir in "${shares[@]}"; do
     case $dir in *' '*) fail "a shared folder's path may not contain spaces: $dir" ;; esac
     echo "share$i $dir" >>"$ctl/shares"
-    virtfs+=(-virtfs "local,path=$dir,mount_tag=share$i,security_model=none,multidevs=remap")
+    virtfs+=(-virtfs "local,path=$dir,mount_tag=share$i,security_model=none")
     i=$((i + 1))
   done
 
@@ -210,6 +210,8 @@ run)
   boot "$ctl"
   rc=0
   execute "$ctl" "$@" || rc=$?
+  # The guest writes back what it cached of the shares as it powers off: give it the time.
+  power_off "$ctl"
   exit "$rc"
   ;;
 start)

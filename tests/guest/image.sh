@@ -65,7 +65,17 @@ mirror=$("$mirror_of" "$codename") ||
 updates=$("$mirror_of" "$codename-updates" || true)
 
 mkdir -p "$cache"
+# Builds that were killed outright leave their folders: remove those whose builder is gone.
+# --one-file-system: never into a /dev or /proc that such a build left bound into its root.
+for old in "$cache"/building.*; do
+  [ -d "$old" ] || continue
+  if ! kill -0 "$(cat "$old/builder.pid" 2>/dev/null || echo 0)" 2>/dev/null; then
+    for m in dev/pts dev proc sys; do umount "$old/rootfs/$m" 2>/dev/null || true; done
+    rm -rf --one-file-system "$old" || true
+  fi
+done
 work=$(mktemp -d "$cache/building.XXXXXX")
+echo $$ >"$work/builder.pid"
 log=$work/build.log
 rootfs=$work/rootfs
 cleanup() {
@@ -75,7 +85,7 @@ cleanup() {
     echo "image.sh: the image build failed; the last lines of its log:" >&2
     tail -n 25 "$log" >&2 || true
   fi
-  rm -rf "$work"
+  rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
 trap "exit 130" INT TERM
@@ -126,7 +136,7 @@ cp "$(ls "$rootfs"/boot/initrd.img-* | sort -V | tail -1)" "$work/initrd.img"
 
 stage 5 "disk ($disk_size, ext4)"
 mkfs.ext4 -q -F -L kdm-guest -d "$rootfs" "$work/disk.img" "$disk_size" >>"$log" 2>&1
-rm -rf "$rootfs"
+rm -rf --one-file-system "$rootfs"
 
 mkdir "$work/image"
 mv "$work/vmlinuz" "$work/initrd.img" "$work/disk.img" "$work/image/"

@@ -20,10 +20,13 @@ hostname kdm-guest
 # The second disk keeps pristine Wine prefixes from one guest to the next.
 mkdir -p /var/cache/kdm-prefixes
 mount /dev/vdb /var/cache/kdm-prefixes || echo "guest: no prefix disk; prefixes are made anew" >&2
+# cache=loose: Wine maps its programs' images from these files, which 9p without a page cache
+# serves in short reads (the image then holds zeros past them). The guest does not see changes
+# that the host makes to a file it has read meanwhile: restart a kept guest after a rebuild.
 while read -r tag path; do
   [ -n "$tag" ] || continue
   mkdir -p "$path"
-  if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 "$tag" "$path"; then
+  if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose "$tag" "$path"; then
     echo "guest: cannot mount the share $tag at $path" >"$ctl/failed"
     exit 1
   fi
