@@ -6,7 +6,8 @@
 #   of its own whose msiexec opens .msi files; shows the package's installation; stops nginx.
 # On the user's display the user answers the program; without a display (or with
 # KDM_DEMO_OPERATOR=1) it runs under Xvfb and demo_operator.exe accepts the proposed file and
-# answers Yes. Screenshots go to BUILD/demo/shots/.
+# answers Yes. Screenshots go to BUILD/demo/shots/. Where this machine runs no i386 code, it
+# builds here and runs the rest in the emulated guest (scripts/wine-place.sh), without a display.
 # Usage: demo.sh BUILD_DIR [JOBS]
 set -euo pipefail
 build=$(cd "$1" && pwd)

@@ -149,7 +149,7 @@ execute() {
     printf 'export KDM_WINE_PLACE=guest KDM_TIME_SCALE=%q KDM_PREFIX_CACHE=/var/cache/kdm-prefixes\n' \
       "${KDM_TIME_SCALE:-8}"
     env | grep -E '^(KDM_|CTEST_|GTEST_|CI=)' | grep -vE '^(KDM_TIME_SCALE|KDM_WINE_PLACE|KDM_PREFIX_CACHE)=' |
-      while IFS='=' read -r name value; do printf 'export %s=%q\n' "$name" "$value"; done
+      while IFS='=' read -r name value; do printf 'export %s=%q\n' "$name" "$value"; done || true
     printf 'cd %q || exit 125\n' "$cwd"
     printf 'exec'
     printf ' %q' "$@"

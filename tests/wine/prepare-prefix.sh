@@ -4,8 +4,8 @@
 # a 64-bit (WoW64) one, where the 32-bit program runs as on 64-bit Windows.
 # Usage: prepare-prefix.sh PREFIX [RECORDING_HANDLER_EXE [ARCH]]   (the handler may be empty)
 # In the emulated guest (KDM_WINE_PLACE=guest) the prefix lives in the guest's memory, mounted at
-# its path; with KDM_PREFIX_CACHE, a folder of the guest's own disk, the prefix as made before the
-# handler is registered is kept there, named by this script, the architecture and Wine's version,
+# its path; with KDM_PREFIX_CACHE, a folder of the guest's own disk, the prefix as make-prefix.sh
+# makes it is kept there, named by that script, the architecture and Wine's version,
 # and later prefixes are that one with a layer in memory on top: under emulation making one takes
 # minutes, this no time at all.
 set -euo pipefail
@@ -19,6 +19,9 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 
 register_handler() {
   if [ -n "$handler" ]; then
+    # One server, kept a few seconds past each of the registry tool's runs, serves them all:
+    # under emulation, starting Wine's server and services anew for each costs half a minute.
+    wineserver -p5
     "$here/../support/register_handlers.sh" "$prefix" "$handler"
     wineserver -w
   fi
@@ -37,7 +40,7 @@ if [ "${KDM_WINE_PLACE:-}" = guest ]; then
   memory=$(mktemp -d /tmp/prefix.XXXXXX)
   mount -t tmpfs -o mode=755 tmpfs "$memory"
   if [ -n "${KDM_PREFIX_CACHE:-}" ]; then
-    key=$( { cat "$0"; echo "$arch"; wine --version; } | sha256sum | cut -c1-16)
+    key=$( { cat "$here/make-prefix.sh"; echo "$arch"; wine --version; } | sha256sum | cut -c1-16)
     cached=$KDM_PREFIX_CACHE/prefix-$arch-$key
   fi
   if [ -n "$cached" ] && [ -d "$cached" ]; then
@@ -49,29 +52,7 @@ if [ "${KDM_WINE_PLACE:-}" = guest ]; then
   mount --bind "$memory" "$prefix"
 fi
 
-# No .NET or HTML engine is needed: keep wineboot from offering to install them.
-WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mscoree=d;mshtml=d" wineboot -i >/dev/null 2>&1
-wineserver -w
-
-# A fresh prefix links the user folders to $HOME: make them real folders inside the prefix.
-for dir in "$prefix"/drive_c/users/*/; do
-  for link in "$dir"*; do
-    if [ -L "$link" ]; then
-      rm "$link"
-      mkdir -p "$link"
-    fi
-  done
-done
-
-# Windows draws its own frames (screenshots without a window manager) with Wine's fonts.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d Y /f >/dev/null 2>&1
-# Unmanaged windows: without a window manager, Wine otherwise waits up to 2 s for every window
-# that is hidden or destroyed.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-mkdir -p "$prefix/drive_c/windows/Fonts"
-cp -n /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
-
-wineserver -w
+"$here/make-prefix.sh" "$prefix"
 if [ -n "$cached" ]; then
   rm -rf "$cached.$$"
   cp -a "$prefix" "$cached.$$"
