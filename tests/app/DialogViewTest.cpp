@@ -22,6 +22,7 @@
 #include "tests/support/DialogRun.h"
 #include "tests/support/Operator.h"
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 namespace {
@@ -44,7 +45,8 @@ RECT WindowRect(HWND window)
 LRESULT Ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
 {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result)) {
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_BLOCK, ScaledMs(5000),
+                             &result)) {
         ADD_FAILURE() << "message " << message << ": " << Win32ErrorText(GetLastError());
     }
     return static_cast<LRESULT>(result);

@@ -13,6 +13,7 @@
 #include "tests/download/OwnerWindow.h"
 #include "tests/support/Operator.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/support/TextUtil.h"
 
 namespace {
@@ -140,7 +141,7 @@ protected:
         wchar_t path[MAX_PATH] = {};
         DWORD_PTR length = 0;
         if (!SendMessageTimeoutW(frame, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(path),
-                                 SMTO_ABORTIFHUNG, 5000, &length)) {
+                                 SMTO_BLOCK, kdm_test::ScaledMs(5000), &length)) {
             return L"<no answer>";
         }
         return path;

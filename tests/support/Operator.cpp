@@ -9,7 +9,9 @@ namespace kdm_test {
 
 namespace {
 
-// Longest time a single read may wait for a busy window thread, at native speed (ScaledMs).
+// Longest time a single read may wait for a busy window thread, at native speed (ScaledMs). The
+// reads do not abort early on a thread that looks hung: under emulation a thread that is only
+// slow (a Save As dialog filling its views) passes for hung, and the read would fail at once.
 const UINT kReadTimeoutMs = 2000;
 
 std::string HexHandle(HWND window)
@@ -35,8 +37,8 @@ bool ReadWindowText(HWND window, std::wstring& text, std::string& error)
         return false;
     }
     DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                             ScaledMs(kReadTimeoutMs), &length)) {
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_BLOCK, ScaledMs(kReadTimeoutMs),
+                             &length)) {
         error = "window " + HexHandle(window) +
                 " did not answer WM_GETTEXTLENGTH: " + Win32ErrorText(GetLastError());
         return false;
@@ -44,7 +46,7 @@ bool ReadWindowText(HWND window, std::wstring& text, std::string& error)
     std::vector<wchar_t> buffer(static_cast<std::size_t>(length) + 1, L'\0');
     DWORD_PTR copied = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(),
-                             reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                             reinterpret_cast<LPARAM>(buffer.data()), SMTO_BLOCK,
                              ScaledMs(kReadTimeoutMs), &copied)) {
         error = "window " + HexHandle(window) +
                 " did not answer WM_GETTEXT: " + Win32ErrorText(GetLastError());
@@ -349,7 +351,7 @@ OperatorResult Operator::SetItemText(HWND dialog, int id, const std::wstring& te
     }
     DWORD_PTR result = 0;
     if (!SendMessageTimeoutW(item, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                             SMTO_ABORTIFHUNG | SMTO_BLOCK, ScaledMs(kReadTimeoutMs), &result)) {
+                             SMTO_BLOCK, ScaledMs(kReadTimeoutMs), &result)) {
         return OperatorResult::Failure(
             "control " + std::to_string(id) +
             " did not answer WM_SETTEXT: " + Win32ErrorText(GetLastError()));
@@ -443,7 +445,7 @@ MessageBoxInfo Operator::ReadMessageBox(HWND box) const
     const HWND icon = GetDlgItem(box, kMessageBoxIcon);
     DWORD_PTR iconHandle = 0;
     info.hasIcon = icon != nullptr && IsWindowVisible(icon) &&
-                   SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                   SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_BLOCK,
                                        ScaledMs(kReadTimeoutMs), &iconHandle) &&
                    iconHandle != 0;
     for (int id = IDOK; id <= IDCONTINUE; ++id) {
