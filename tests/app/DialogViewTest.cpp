@@ -297,7 +297,7 @@ TEST(CenteredMessageBox, AFailedBoxLeavesNoHookThatMovesTheNextWindow)
         DestroyWindow(popup);
         DestroyWindow(owner);
     });
-    if (WaitForSingleObject(answered, 3000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(answered, kdm_test::ScaledMs(3000)) != WAIT_OBJECT_0) {
         ADD_FAILURE() << "a box was shown for an owner that is not a window";
         const FoundWindow box =
             Operator(2000).WaitForWindow(WindowQuery::DialogWithCaption(caption));
@@ -383,7 +383,7 @@ public:
     {
         ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         thread = std::thread([this] { Run(); });
-        WaitForSingleObject(ready, 5000);
+        WaitForSingleObject(ready, kdm_test::ScaledMs(5000));
     }
     ~VerifyRecorder()
     {
@@ -514,10 +514,11 @@ TEST_F(DialogView, WorkerReachingItsFinalStageWaitsForTheOpenCancelQuestion)
     bool sawCancel = false;
     const HANDLE worker = CreateThread(nullptr, 0, EnterCompletionLock, &sawCancel, 0, nullptr);
     ASSERT_NE(worker, nullptr);
-    EXPECT_EQ(WaitForSingleObject(worker, 300), static_cast<DWORD>(WAIT_TIMEOUT))
+    EXPECT_EQ(WaitForSingleObject(worker, kdm_test::ScaledMs(300)),
+              static_cast<DWORD>(WAIT_TIMEOUT))
         << "the worker entered its final stage while the question was open";
     ASSERT_TRUE(op.Answer(box, IDYES));
-    EXPECT_EQ(WaitForSingleObject(worker, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(worker, kdm_test::ScaledMs(5000)), WAIT_OBJECT_0);
     CloseHandle(worker);
     EXPECT_TRUE(sawCancel);
     EndRun(found.hwnd, run);

@@ -9,6 +9,7 @@
 #include "foundation/Handles.h"
 #include "tests/crypt/TestContainer.h"
 #include "tests/support/Thrown.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -227,10 +228,12 @@ TEST_F(FileHash, PauseHandleHoldsTheLoopUntilSignalled)
 
     MHandle thread(CreateThread(nullptr, 0, RunHashFile, &run, 0, nullptr));
     ASSERT_TRUE(thread.IsValid());
-    EXPECT_EQ(WaitForSingleObject(thread.Get(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(thread.Get(), kdm_test::ScaledMs(300)),
+              static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_TRUE(observer.calls.empty());
     SetEvent(resume.Get());
-    ASSERT_EQ(WaitForSingleObject(thread.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(WaitForSingleObject(thread.Get(), kdm_test::ScaledMs(10000)),
+              static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_TRUE(run.complete);
     EXPECT_EQ(observer.calls.size(), 2u);
 }

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ protected:
             return "probe: not started, " + kdm_test::Win32ErrorText(GetLastError());
         }
         CloseHandle(process.hThread);
-        const DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+        const DWORD waited = WaitForSingleObject(process.hProcess, kdm_test::ScaledMs(30000));
         DWORD exitCode = 0;
         GetExitCodeProcess(process.hProcess, &exitCode);
         if (waited != WAIT_OBJECT_0) {

@@ -3,6 +3,7 @@
 #include "foundation/SystemLibraries.h"
 #include "tests/support/BuiltModule.h"
 #include "tests/support/Operator.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 
@@ -117,7 +118,7 @@ AbandoningUser::AbandoningUser(DWORD processId) : processId(processId)
 AbandoningUser::~AbandoningUser()
 {
     stop = true;
-    WaitForSingleObject(thread, 10000);
+    WaitForSingleObject(thread, kdm_test::ScaledMs(10000));
     CloseHandle(thread);
 }
 

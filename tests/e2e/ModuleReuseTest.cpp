@@ -102,9 +102,9 @@ protected:
         ControlDialog control;
         control.ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         const HANDLE thread = CreateThread(nullptr, 0, &ControlDialog::Show, &control, 0, nullptr);
-        WaitForSingleObject(control.ready, 10000);
+        WaitForSingleObject(control.ready, kdm_test::ScaledMs(10000));
         SaveAsTarget(op.WaitForSaveAs(control.owner, kControlCaption));
-        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(thread, kdm_test::ScaledMs(10000)), WAIT_OBJECT_0);
         CloseHandle(thread);
         CloseHandle(control.ready);
     }

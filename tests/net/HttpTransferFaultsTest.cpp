@@ -9,6 +9,7 @@
 #include "tests/net/TransferFixture.h"
 #include "tests/support/ProcessCounters.h"
 #include "tests/support/TextUtil.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_net_test {
 namespace {
@@ -145,11 +146,13 @@ TEST_F(TransferTest, StalledServerHoldsTheTransferUntilTheConnectionCloses)
     ASSERT_TRUE(server.WaitForRequests(1, 10000)) << server.Describe();
     // Setting the cancel event does not help either: it is tested only between blocks.
     SetEvent(transfer->cancel.Get());
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread.Get(), 2000))
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT),
+              WaitForSingleObject(thread.Get(), kdm_test::ScaledMs(2000)))
         << "the transfer ended although the server stalled";
 
     server.Stop();
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 15000))
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0),
+              WaitForSingleObject(thread.Get(), kdm_test::ScaledMs(15000)))
         << "the transfer still waits after the connection closed; thread abandoned";
     EXPECT_EQ(0, transfer->result);
 }

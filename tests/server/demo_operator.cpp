@@ -11,6 +11,7 @@
 #include "tests/support/Operator.h"
 #include "tests/support/TextUtil.h"
 #include "tests/support/Win32Holders.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ void Say(const std::wstring& text)
 // Answers every message box of the process until the process ends.
 void AnswerQuestionsUntilExit(const Operator& op, HANDLE process, DWORD processId)
 {
-    while (WaitForSingleObject(process, 100) == WAIT_TIMEOUT) {
+    while (WaitForSingleObject(process, kdm_test::ScaledMs(100)) == WAIT_TIMEOUT) {
         for (const WindowInfo& window : TopLevelWindows()) {
             if (!window.visible || window.className != L"#32770" || window.processId != processId ||
                 window.caption == kDialogCaption || window.caption == kSaveAsCaption) {

@@ -1,4 +1,5 @@
 #include "tests/support/DialogRun.h"
+#include "tests/support/WaitUntil.h"
 
 #include <utility>
 
@@ -10,7 +11,7 @@ DialogRun::DialogRun(EntryCall entry, OwnerWindow owner, RECT ownerRect)
 {
     // Started only once every member is initialised: the thread writes to them.
     thread = CreateThread(nullptr, 0, &DialogRun::ThreadProc, this, 0, nullptr);
-    WaitForSingleObject(ready, 10000);
+    WaitForSingleObject(ready, kdm_test::ScaledMs(10000));
 }
 
 DialogRun::~DialogRun()

@@ -13,6 +13,7 @@
 
 #include "tests/support/TextUtil.h"
 #include "tests/support/Win32Holders.h"
+#include "tests/support/WaitUntil.h"
 
 namespace kdm_test {
 namespace {
@@ -44,7 +45,7 @@ long RunHandler(const std::wstring& arguments)
     }
     HandleHolder thread(process.hThread);
     HandleHolder handle(process.hProcess);
-    if (WaitForSingleObject(handle.Get(), 10000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(handle.Get(), kdm_test::ScaledMs(10000)) != WAIT_OBJECT_0) {
         ADD_FAILURE() << "the handler did not end";
         return -1;
     }

@@ -203,7 +203,7 @@ protected:
             op.PostCommand(dialog, IDOK);
         }
         if (!thread.IsEmpty()) {
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), 10000));
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), kdm_test::ScaledMs(10000)));
         }
     }
 
@@ -297,7 +297,7 @@ TEST_F(OperatorTest, ReadsAPlainMessageBoxAndReportsWhatExistsWhenAWaitTimesOut)
     EXPECT_FALSE(impatient.WaitForMessageBox(box.hwnd));
 
     ASSERT_TRUE(op.Answer(box, IDOK));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), 5000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), kdm_test::ScaledMs(5000)));
     EXPECT_EQ(IDOK, call.result);
 }
 
