@@ -28,5 +28,11 @@ ctest --test-dir "$build" --output-on-failure -L host "$@" 2>&1 | tee "$logs/hos
 # ctest's summary lines: "100% tests passed, 0 tests failed out of 12".
 cat "$logs/host.log" "$logs/guest.log" |
   sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p' |
-  awk '{ failed += $1; total += $2 } END { printf "%d passed, %d failed\n", total - failed, failed }'
+  awk -v rc="$rc" '{ failed += $1; total += $2 }
+    END {
+      # A run that stopped before ctest could count (a guest that failed) still counts as failed.
+      if (rc != 0 && failed == 0) failed = 1
+      passed = total - failed
+      printf "%d passed, %d failed\n", passed < 0 ? 0 : passed, failed
+    }'
 exit "$rc"

@@ -128,6 +128,12 @@ power_off() {
   rm -f "$ctl/qemu.pid"
 }
 
+# The process whose end tells the two tails that follow a command's output to finish.
+waiter=
+stop_following() {
+  [ -z "$waiter" ] || kill "$waiter" 2>/dev/null || true
+}
+
 # execute DIR CMD...: runs CMD in the guest whose control share is DIR; returns its status.
 execute() {
   local ctl=$1
@@ -161,7 +167,7 @@ execute() {
   # The output is followed while the command runs; each tail reads to the end once the waiter
   # it watches has gone.
   sleep infinity &
-  local waiter=$!
+  waiter=$!
   tail -n +1 -f --pid="$waiter" "$script.out" &
   local out_tail=$!
   tail -n +1 -f --pid="$waiter" "$script.err" >&2 &
@@ -205,7 +211,7 @@ image)
   ;;
 run)
   ctl=$(mktemp -d "${TMPDIR:-/tmp}/kdm-guest.XXXXXX")
-  trap 'power_off "$ctl" 0; rm -rf "$ctl"' EXIT
+  trap 'stop_following; power_off "$ctl" 0; rm -rf "$ctl"' EXIT
   trap 'exit 130' INT TERM
   boot "$ctl"
   rc=0
@@ -221,6 +227,7 @@ start)
   boot "$state"
   ;;
 exec)
+  trap stop_following EXIT
   execute "$state" "$@"
   ;;
 stop)
