@@ -41,9 +41,16 @@ sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 # update_lists: a mirror that serves one broken index (seen: "Mirror sync in progress?") fails
 # apt-get update as a whole; the other indexes are still read, so go on and let the install say
-# what it cannot find.
+# what it cannot find. The suites whose i386 index failed are kept in i386_unread.
+i386_unread=()
 update_lists() {
-  "${sudo_cmd[@]}" apt-get update -qq || echo "apt-get update reported errors; going on with the indexes it read" >&2
+  local log
+  log=$(mktemp)
+  if ! "${sudo_cmd[@]}" apt-get update -qq 2> >(tee "$log" >&2); then
+    echo "apt-get update reported errors; going on with the indexes it read" >&2
+  fi
+  mapfile -t i386_unread < <(sed -n 's|.*Failed to fetch .*/dists/\([^/ ]*\)/.*binary-i386/.*|\1|p' "$log" | sort -u)
+  rm -f "$log"
 }
 if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
@@ -70,4 +77,19 @@ for i in "${!missing[@]}"; do
   fi
   missing[$i]=osslsigncode/$backports
 done
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Multi-arch libraries need the same version in both architectures. Where a suite's i386 index
+# could not be read, its amd64 versions (newer, say, in the security suite) would have no i386
+# twin and wine32:i386 could not be installed: for this install, such suites yield to the others.
+apt_options=()
+if [[ " ${missing[*]} " == *:i386* ]] && [ ${#i386_unread[@]} -gt 0 ]; then
+  pins=$(mktemp)
+  trap 'rm -f "$pins"' EXIT
+  for suite in "${i386_unread[@]}"; do
+    echo "The i386 index of $suite is unreadable: its packages yield to the other suites' for this install" >&2
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "$suite" >>"$pins"
+  done
+  chmod 644 "$pins"
+  apt_options=(-o "Dir::Etc::Preferences=$pins")
+fi
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+  "${apt_options[@]}" "${missing[@]}" >/dev/null
