@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs commands inside an emulated Debian guest (QEMU) in which Wine runs, for machines whose
-# kernel refuses i386 programs. The repository, and every folder named in
+# Runs commands inside an emulated Debian guest (QEMU, software emulation) in which Wine runs, for
+# machines whose kernel refuses i386 programs. The repository, and every folder named in
 # KDM_GUEST_SHARE (colon-separated, e.g. a build folder outside it), are shared with the guest at
 # their own paths; build on the host, run Wine in the guest, and results come back through them.
 # The guest has no network but loopback.
@@ -15,16 +15,13 @@
 #   guest.sh image              builds the image, or finds it in the cache, and prints its folder
 #
 # The command sees the variables KDM_*, CTEST_*, GTEST_* and CI of the caller, and
-# KDM_TIME_SCALE (default 8 under software emulation, 2 with KVM): the factor by which tests
-# stretch time limits tuned to native speed;
+# KDM_TIME_SCALE (default 8): the factor by which tests stretch time limits tuned to native speed;
 # and KDM_PREFIX_CACHE, the guest's folder of pristine Wine prefixes (a disk kept beside the image).
 # Limits, in seconds: KDM_GUEST_BOOT_LIMIT (default 300) for the guest to come up,
 # KDM_GUEST_TIME_LIMIT (default 5400) for one command. Past either, the guest is powered off and
 # the run ends with an error (exit 124 for a command's limit, 125 for the guest's failures).
 # KDM_GUEST_MEMORY (default 8G) and KDM_GUEST_CPUS (default: this machine's cores) size it;
 # KDM_GUEST_IMAGE names an image folder to boot instead of the cached one.
-# The guest runs with KVM where /dev/kvm can be opened, else under software emulation (TCG);
-# KDM_GUEST_ACCEL=tcg chooses the emulation anyway, as on a machine without KVM.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -85,13 +82,7 @@ boot() {
   # -cpu max,-smap: with SMAP, QEMU 7.2's emulation faults the iret by which 32-bit Wine returns
   # from its system-call dispatcher. The disk is a snapshot: the guest's writes to it are
   # dropped at power-off, so the cached image stays as built.
-  local accel=(-accel tcg,thread=multi,tb-size=1024 -cpu max,-smap)
-  echo tcg >"$ctl/accel"
-  if [ "${KDM_GUEST_ACCEL:-kvm}" = kvm ] && [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
-    accel=(-accel kvm -cpu host)
-    echo kvm >"$ctl/accel"
-  fi
-  qemu-system-x86_64 "${accel[@]}" \
+  qemu-system-x86_64 -accel tcg,thread=multi,tb-size=1024 -cpu max,-smap \
     -smp "${KDM_GUEST_CPUS:-$(nproc)}" -m "${KDM_GUEST_MEMORY:-8G}" -M pc \
     -display none -monitor none -serial "file:$ctl/console.log" -no-reboot -net none \
     -kernel "$image/vmlinuz" -initrd "$image/initrd.img" \
@@ -118,7 +109,7 @@ boot() {
     fi
     sleep 0.2
   done
-  echo "guest: up in $((SECONDS - started)) s ($(cat "$ctl/accel")), $(cat "$ctl/up") processors, ${#shares[@]} shared folders" >&2
+  echo "guest: up in $((SECONDS - started)) s, $(cat "$ctl/up") processors, ${#shares[@]} shared folders" >&2
 }
 
 # power_off DIR [WAIT]: asks the guest to stop when its command is done, and ends its QEMU (by
@@ -159,11 +150,10 @@ execute() {
   while ! (set -o noclobber && echo "$time_limit" >"$ctl/queue/$n.limit") 2>/dev/null; do
     n=$((n + 1))
   done
-  local script=$ctl/queue/$n scale=8
-  [ "$(cat "$ctl/accel")" = tcg ] || scale=2
+  local script=$ctl/queue/$n
   {
     printf 'export KDM_WINE_PLACE=guest KDM_TIME_SCALE=%q KDM_PREFIX_CACHE=/var/cache/kdm-prefixes\n' \
-      "${KDM_TIME_SCALE:-$scale}"
+      "${KDM_TIME_SCALE:-8}"
     env | grep -E '^(KDM_|CTEST_|GTEST_|CI=)' | grep -vE '^(KDM_TIME_SCALE|KDM_WINE_PLACE|KDM_PREFIX_CACHE)=' |
       while IFS='=' read -r name value; do printf 'export %s=%q\n' "$name" "$value"; done || true
     printf 'cd %q || exit 125\n' "$cwd"
