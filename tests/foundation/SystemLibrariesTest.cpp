@@ -1,4 +1,4 @@
-// Loading from the system folder, the search restriction, and the GetTickCount64 look-up.
+// Loading from the system folder, the search restriction, and the 64-bit tick count.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -80,20 +80,46 @@ TEST(RestrictLibrarySearch, AsksForTheSystemFolderOnlyAndFallsBackWithoutIt)
 
 TEST(TickCount64, FromKernel32WhereItHasOneElseFromGetTickCount)
 {
-    using GetTickCount64Function = ULONGLONG(WINAPI*)();
-    const GetTickCount64Function system = GetProcAddressAs<GetTickCount64Function>(
-        GetModuleHandleW(L"kernel32.dll"), "GetTickCount64");
+    const TickCount64Function system =
+        GetProcAddressAs<TickCount64Function>(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64");
     ASSERT_NE(system, nullptr);
+    EXPECT_EQ(TickCount64Of(GetModuleHandleW(L"kernel32.dll")), system);
     const ULONGLONG before = system();
     const ULONGLONG looked = kdmGetTickCount64Import();
     EXPECT_LE(before, looked);
     EXPECT_LE(looked, system());
 
-    // A module without the function, as kernel32 is on XP.
+    // A module without the function, as kernel32 is on XP: this system's GetTickCount, extended.
     const DWORD before32 = GetTickCount();
-    const ULONGLONG fallback = TickCount64From(GetModuleHandleW(nullptr));
+    const ULONGLONG fallback = TickCount64Of(GetModuleHandleW(nullptr))();
     EXPECT_LE(before32, fallback);
     EXPECT_LE(fallback, GetTickCount());
+}
+
+// Successive readings of a 32-bit count through two wraps, and the 64-bit count each must give.
+struct TickReading {
+    DWORD count;
+    ULONGLONG extended;
+};
+const TickReading kTickReadings[] = {{0x00000010u, 0x00000010u},  {0xFFFFFF00u, 0xFFFFFF00u},
+                                     {0xFFFFFF00u, 0xFFFFFF00u},  {0x00000005u, 0x100000005u},
+                                     {0x7FFFFFFFu, 0x17FFFFFFFu}, {0xFFFFFFFFu, 0x1FFFFFFFFu},
+                                     {0x00000000u, 0x200000000u}};
+size_t tickReading = 0;
+
+DWORD WINAPI ScriptedTickCount()
+{
+    return kTickReadings[tickReading].count;
+}
+
+TEST(TickCount64, ExtendedCountKeepsRisingAcrossTheWrap)
+{
+    volatile LONGLONG state = 0;
+    for (tickReading = 0; tickReading < sizeof(kTickReadings) / sizeof(kTickReadings[0]);
+         ++tickReading) {
+        EXPECT_EQ(ExtendTickCount(&ScriptedTickCount, &state), kTickReadings[tickReading].extended)
+            << "reading " << tickReading;
+    }
 }
 
 } // namespace
