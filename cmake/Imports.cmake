@@ -38,6 +38,12 @@ foreach(lib ${KDM_DELAY_LOADED})
     list(APPEND KDM_DELAY_STUBS "LINKER:--undefined=_${function}")
   endforeach()
 endforeach()
+# The delay-load helper asks the program's hook (__pfnDliNotifyHook2 in
+# foundation/SystemLibraries.cpp) before it loads a library. The MinGW runtime defines a null hook
+# too, in an object of its own that the linker would pull in for that symbol alone; naming the
+# symbol before any library is searched makes the linker take the program's definition (the
+# program library comes before the runtime's), whether or not anything else needs that file.
+list(APPEND KDM_DELAY_STUBS "LINKER:--undefined=___pfnDliNotifyHook2")
 add_custom_target(kdm_delayload DEPENDS ${KDM_DELAY_LIBS})
 
 set(KDM_STATIC_IMPORTS advapi32 shell32 ole32 comdlg32 gdi32 user32 kernel32)
