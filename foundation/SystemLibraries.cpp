@@ -13,11 +13,16 @@ namespace {
 // LOAD_LIBRARY_SEARCH_SYSTEM32; the SDK defines it only for Windows 7 and later.
 const DWORD kLibrarySearchSystem32 = 0x00000800;
 
-// Set once by RestrictLibrarySearch, on the program's thread before any other thread exists.
-bool librarySearchRestricted = false;
-
-bool IsRedirectedBySideBySide(const wchar_t* name)
+// True for comctl32.dll when the calling thread's activation context redirects it: to the
+// common controls 6 of the manifest, which the loader takes from the side-by-side store. Any other
+// name that a context redirects is not followed: in the module the context is the host's, and XP
+// takes the program's context from a manifest file beside it before its embedded one, so either
+// could send a library to a file of its choosing.
+bool IsCommonControlsOfTheContext(const wchar_t* name)
 {
+    if (lstrcmpiW(name, L"comctl32.dll") != 0) {
+        return false;
+    }
     ACTCTX_SECTION_KEYED_DATA data{};
     data.cbSize = sizeof(data);
     return FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION, name,
@@ -59,7 +64,6 @@ SetDefaultDllDirectoriesFunction LookUpSetDefaultDllDirectories()
 bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirectories)
 {
     if (setDefaultDllDirectories != nullptr && setDefaultDllDirectories(kLibrarySearchSystem32)) {
-        librarySearchRestricted = true;
         return true;
     }
     SetDllDirectoryW(L"");
@@ -68,7 +72,7 @@ bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirecto
 
 HMODULE LoadSystemLibrary(const wchar_t* name)
 {
-    if (librarySearchRestricted || IsRedirectedBySideBySide(name)) {
+    if (IsCommonControlsOfTheContext(name)) {
         return LoadLibraryW(name);
     }
     wchar_t path[MAX_PATH] = {};

@@ -24,16 +24,17 @@ SetDefaultDllDirectoriesFunction LookUpSetDefaultDllDirectories();
 // search settings belong to its host. With `setDefaultDllDirectories` every later load of this
 // process searches the system folder only (dependencies included) and the function returns true.
 // Without it (XP, Vista and 7 without the update), or when it fails, SetDllDirectoryW(L"") takes
-// the current folder out of the search and false is returned: LoadSystemLibrary then loads by full
-// path. Libraries that Windows' own libraries load by name still follow the plain search there.
+// the current folder out of the search and false is returned. Libraries that Windows' own
+// libraries load by name still follow the plain search there.
 bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirectories);
 
-// Loads the system library `name` (a file name such as L"Iphlpapi.dll"): by name when the search of
-// this process was restricted or when the active activation context redirects the name (the
-// common controls 6 of the manifest, which the loader then takes from the side-by-side store);
-// otherwise by its full path in the system folder, with LOAD_WITH_ALTERED_SEARCH_PATH so that its
-// own dependencies come from there too. Null on failure, with the last error set. Never throws;
-// any thread.
+// Loads the system library `name` (a file name such as L"Iphlpapi.dll") by its full path in the
+// system folder, with LOAD_WITH_ALTERED_SEARCH_PATH so that its own dependencies come from there
+// too. The one exception is comctl32.dll where the calling thread's activation context redirects
+// it (the common controls 6 that the manifest asks for: the program's own, or in the module the
+// context that the module activates, else the host's): that name is loaded by name, and the loader
+// takes it from the side-by-side store. A context that redirects any other name is not followed.
+// Null on failure, with the last error set. Never throws; any thread.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // GetProcAddress's result as the function's own type; null when the module lacks the name.

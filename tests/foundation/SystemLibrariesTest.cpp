@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "foundation/SystemLibraries.h"
@@ -32,17 +33,55 @@ std::wstring SystemFolder()
     return Lower(std::wstring(path, GetSystemDirectoryW(path, MAX_PATH)));
 }
 
+// Activates, for its lifetime, the context of the test program's manifest 100, which redirects
+// Iphlpapi.dll and foundation_test_strings.dll to the test program's folder.
+class RedirectingContext {
+public:
+    RedirectingContext()
+    {
+        wchar_t program[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, program, MAX_PATH);
+        ACTCTXW request{};
+        request.cbSize = sizeof(request);
+        request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+        request.lpSource = program;
+        request.hModule = GetModuleHandleW(nullptr);
+        request.lpResourceName = MAKEINTRESOURCEW(100);
+        context.Reset(CreateActCtxW(&request));
+        EXPECT_FALSE(context.IsEmpty()) << GetLastError();
+        ULONG_PTR cookie = 0;
+        EXPECT_TRUE(ActivateActCtx(context.Get(), &cookie)) << GetLastError();
+        active.Reset(cookie);
+        ACTCTX_SECTION_KEYED_DATA data{};
+        data.cbSize = sizeof(data);
+        EXPECT_TRUE(FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION,
+                                             L"Iphlpapi.dll", &data))
+            << "the context redirects nothing";
+    }
+
+private:
+    ActivationContextGuard context;
+    ActivationGuard active;
+};
+
 TEST(LoadSystemLibrary, LoadsFromTheSystemFolderAndNeverFromTheProgramsOwn)
 {
-    const ModuleGuard iphlpapi(LoadSystemLibrary(L"Iphlpapi.dll"));
-    ASSERT_FALSE(iphlpapi.IsEmpty()) << GetLastError();
-    EXPECT_EQ(FolderOf(iphlpapi.Get()), SystemFolder());
+    // Also while an activation context redirects the names elsewhere: only comctl32.dll follows a
+    // context.
+    for (const bool redirected : {false, true}) {
+        SCOPED_TRACE(redirected ? "redirected by the context" : "no context");
+        const std::unique_ptr<RedirectingContext> context(redirected ? new RedirectingContext
+                                                                     : nullptr);
+        const ModuleGuard iphlpapi(LoadSystemLibrary(L"Iphlpapi.dll"));
+        ASSERT_FALSE(iphlpapi.IsEmpty()) << GetLastError();
+        EXPECT_EQ(FolderOf(iphlpapi.Get()), SystemFolder());
 
-    // This resource module lies beside the test program, not in the system folder.
-    SetLastError(0);
-    const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
-    EXPECT_TRUE(besideTheProgram.IsEmpty());
-    EXPECT_NE(GetLastError(), 0u);
+        // This resource module lies beside the test program, not in the system folder.
+        SetLastError(0);
+        const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
+        EXPECT_TRUE(besideTheProgram.IsEmpty());
+        EXPECT_NE(GetLastError(), 0u);
+    }
 
     const std::wstring longName(MAX_PATH, L'a');
     EXPECT_EQ(LoadSystemLibrary(longName.c_str()), nullptr);
@@ -70,7 +109,7 @@ TEST(RestrictLibrarySearch, AsksForTheSystemFolderOnlyAndFallsBackWithoutIt)
     EXPECT_TRUE(RestrictLibrarySearch(&RecordingSetDefaultDllDirectories));
     EXPECT_EQ(flagsAsked, 0x800u); // LOAD_LIBRARY_SEARCH_SYSTEM32
 
-    // Restricted, a library is loaded by name, and still only from the system folder.
+    // Restricted, a library still comes only from the system folder.
     const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
     EXPECT_TRUE(besideTheProgram.IsEmpty());
     const ModuleGuard winsock(LoadSystemLibrary(L"ws2_32.dll"));
