@@ -44,6 +44,8 @@ int RunForInstaller(HWND owner, const wchar_t* osVersion)
     installerOsVersion = osVersion;
     // Resources and the version block are always read from this module, never from the host.
     moduleInstance = ThisModule(false);
+    // Before the first library is loaded: common controls 6 for the dialog, whatever the host.
+    const ManifestActivation manifest;
     return static_cast<int>(RunDownloadDialog(owner));
 }
 

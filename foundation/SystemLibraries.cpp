@@ -99,6 +99,27 @@ HMODULE ThisModule(bool takeReference)
     return module;
 }
 
+ManifestActivation::ManifestActivation()
+{
+    const HMODULE module = ThisModule(false);
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    if (module == nullptr || length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    ACTCTXW request{};
+    request.cbSize = sizeof(request);
+    request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    request.lpSource = path;
+    request.hModule = module;
+    request.lpResourceName = MAKEINTRESOURCEW(1);
+    context.Reset(CreateActCtxW(&request));
+    ULONG_PTR cookie = 0;
+    if (!context.IsEmpty() && ActivateActCtx(context.Get(), &cookie)) {
+        activation.Reset(cookie);
+    }
+}
+
 DelayLoadedLibraries::DelayLoadedLibraries()
     : commonControls(LoadSystemLibrary(kDelayLoadedLibraries[0])),
       versionInfo(LoadSystemLibrary(kDelayLoadedLibraries[1])),

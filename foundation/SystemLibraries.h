@@ -51,6 +51,22 @@ template <typename Function> Function GetProcAddressAs(HMODULE module, const cha
 // Never throws; any thread.
 HMODULE ThisModule(bool takeReference);
 
+// Activates on the calling thread, for its lifetime, an activation context made from this module's
+// manifest (resource 1, which asks for common controls 6). Windows applies resource 1 by itself
+// to a process's executable only: the module, in an installer whose manifest may not ask for
+// common controls 6, activates it for its dialog (and the libraries it loads for it) and its
+// message boxes; in the program it is the same manifest as the process's. Where the context cannot
+// be made or activated, nothing is activated and the process's context applies. Never throws.
+class ManifestActivation {
+public:
+    ManifestActivation();
+
+private:
+    ActivationContextGuard context;
+    // Declared after the context: deactivated before it is released.
+    ActivationGuard activation;
+};
+
 // Holds one reference to each delay-loaded library for the length of a run. Taken before the
 // first call into any of them: a library that cannot be loaded from the system folder then ends
 // the run cleanly (AllLoaded false) instead of failing inside the delay-load helper, which would

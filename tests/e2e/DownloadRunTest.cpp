@@ -69,6 +69,24 @@ std::vector<std::wstring> PackagesInDefaultFolder()
     return names;
 }
 
+// True when the class of `control` (a window of this process) is common controls 6's own: with an
+// activation context that asks for version 6, comctl32.dll gives the button, static and other
+// classes their window procedures; without one they are user32's.
+bool IsCommonControls6(HWND control)
+{
+    HMODULE owner = nullptr;
+    const DWORD flags =
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    wchar_t path[MAX_PATH] = {};
+    if (!GetModuleHandleExW(
+            flags, reinterpret_cast<LPCWSTR>(GetClassLongPtrW(control, GCLP_WNDPROC)), &owner) ||
+        GetModuleFileNameW(owner, path, MAX_PATH) == 0) {
+        return false;
+    }
+    const std::wstring file = path;
+    return AsciiLower(ToUtf8(file.substr(file.find_last_of(L'\\') + 1))) == "comctl32.dll";
+}
+
 // A test name as part of a file name: parameterised tests carry a "/".
 std::wstring FileNamePart(const std::string& testName)
 {
@@ -577,8 +595,12 @@ TEST_F(DownloadRun, ForAnInstallerTheNoticeComesRightBeforeTheLaunch)
     DialogRun run(module.ExportCall(L"601"));
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
+    // This host has no manifest: the module's own gives the dialog and the worker's box
+    // common controls 6.
+    EXPECT_TRUE(IsCommonControls6(GetDlgItem(dialog, 1005)));
     const MessageBoxInfo notice = op.WaitForMessageBox(dialog);
     ASSERT_TRUE(notice) << notice.message;
+    EXPECT_TRUE(IsCommonControls6(GetDlgItem(notice.hwnd, IDOK)));
     EXPECT_EQ(notice.text.rfind(kInstallerNoticeStart, 0), 0u) << notice.Describe();
     EXPECT_EQ(notice.caption, kQuestionCaption);
     EXPECT_FALSE(notice.hasIcon);
