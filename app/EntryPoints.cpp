@@ -46,6 +46,8 @@ int RunForInstaller(HWND owner, const wchar_t* osVersion)
     moduleInstance = ThisModule(false);
     // Before the first library is loaded: common controls 6 for the dialog, whatever the host.
     const ManifestActivation manifest;
+    // The host's search may take libraries from its own folder, which is often the module's.
+    const PreloadedLibraries preloaded;
     return static_cast<int>(RunDownloadDialog(owner));
 }
 
@@ -58,6 +60,15 @@ int RunProgram(HINSTANCE instance)
     moduleInstance = instance;
     RunDownloadDialog(GetDesktopWindow());
     return 0;
+}
+
+int StartProgram(HINSTANCE instance, SetDefaultDllDirectoriesFunction setDefaultDllDirectories)
+{
+    if (RestrictLibrarySearch(setDefaultDllDirectories)) {
+        return RunProgram(instance);
+    }
+    const PreloadedLibraries preloaded;
+    return RunProgram(instance);
 }
 
 extern "C" int WINAPI DownloadFile(HWND const owner)

@@ -8,6 +8,18 @@
 const wchar_t* const kDelayLoadedLibraries[4] = {L"comctl32.dll", L"version.dll", L"wininet.dll",
                                                  L"ws2_32.dll"};
 
+// In the order a run loads them. Each lies in the system folder of every Windows from XP on but
+// bcrypt.dll (Vista and later), which nothing loads on XP.
+const wchar_t* const kLibrariesLoadedByName[4] = {
+    // The visual styles library loads its drawing helpers by name when it first draws a control.
+    L"msimg32.dll",
+    // Imports of the cryptographic provider: the provider is loaded by its path, and the loader
+    // then searches the process's own folder first for the libraries it imports.
+    L"bcrypt.dll", L"crypt32.dll",
+    // CryptAcquireContextW loads the cryptographic provider by the file name that its
+    // registration gives, which is a bare name on some versions of Windows.
+    L"rsaenh.dll"};
+
 namespace {
 
 // LOAD_LIBRARY_SEARCH_SYSTEM32; the SDK defines it only for Windows 7 and later.
@@ -97,6 +109,13 @@ HMODULE ThisModule(bool takeReference)
         return nullptr;
     }
     return module;
+}
+
+PreloadedLibraries::PreloadedLibraries()
+{
+    for (size_t i = 0; i < sizeof(libraries) / sizeof(libraries[0]); ++i) {
+        libraries[i].Reset(LoadSystemLibrary(kLibrariesLoadedByName[i]));
+    }
 }
 
 ManifestActivation::ManifestActivation()

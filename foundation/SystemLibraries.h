@@ -51,6 +51,25 @@ template <typename Function> Function GetProcAddressAs(HMODULE module, const cha
 // Never throws; any thread.
 HMODULE ThisModule(bool takeReference);
 
+// The system libraries that Windows' own libraries load by name during a run, after the program
+// has started: where the search cannot be restricted, the program's folder is searched for them
+// first. Taken from a loader trace of whole runs of the program and of the module (the dialog, the
+// Save As dialog, the download and the hash); the reason for each is given where they are defined.
+extern const wchar_t* const kLibrariesLoadedByName[4];
+
+// Holds each of kLibrariesLoadedByName, loaded by LoadSystemLibrary, for its lifetime, so that a
+// load of the same name by name finds the one loaded from the system folder instead of searching.
+// A library that this system lacks is left out. The program holds them for its whole run where
+// RestrictLibrarySearch returned false; the module for each run, since it cannot tell how its host
+// searches. Never throws.
+class PreloadedLibraries {
+public:
+    PreloadedLibraries();
+
+private:
+    ModuleGuard libraries[sizeof(kLibrariesLoadedByName) / sizeof(kLibrariesLoadedByName[0])];
+};
+
 // Activates on the calling thread, for its lifetime, an activation context made from this module's
 // manifest (resource 1, which asks for common controls 6). Windows applies resource 1 by itself
 // to a process's executable only: the module, in an installer whose manifest may not ask for

@@ -430,42 +430,35 @@ TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
 }
 
 // The system libraries that Windows would look for in the program's folder during a whole run:
-// those of a loader trace of one (WINEDEBUG=+loaddll), less the known system libraries, less what
-// Wine's own builds of those import (combase, comctl32, compstui, imm32, kernelbase, sechost,
-// shcore, shlwapi, ucrtbase, version, win32u, winspool.drv, zlib1) and less uxtheme, which Wine's
-// user32 and comdlg32 load at start. Wine takes those from the program's folder at start when the
-// names are searched there first, where Windows takes a known library's dependencies from the
-// system folder; the import test keeps them out of the static imports. Also less msimg32, which
-// Wine's uxtheme loads by name with the plain search even after SetDefaultDllDirectories
-// (measured), where Windows applies the restriction to every later load of the process.
-const wchar_t* const kPlantedNames[] = {L"actxprxy.dll", L"dnsapi.dll",  L"icmp.dll",
-                                        L"iphlpapi.dll", L"mpr.dll",     L"nsi.dll",
-                                        L"rsaenh.dll",   L"wininet.dll", L"ws2_32.dll"};
-// Dependencies of the cryptographic provider, which advapi32 loads by its full path: their search
-// is the process's, so only a process that restricted it (the program where
-// SetDefaultDllDirectories exists) is judged on them.
-const wchar_t* const kProviderDependencies[] = {L"bcrypt.dll", L"crypt32.dll"};
+// those of a loader trace of whole runs (WINEDEBUG=+loaddll), less the known system libraries,
+// and less what Wine's own builds of those import (combase, comctl32, compstui, imm32,
+// kernelbase, sechost, shcore, shlwapi, ucrtbase, version, win32u, winspool.drv, zlib1): Wine
+// takes those from the program's folder at start when the names are searched there first, where
+// Windows takes a known library's dependencies from the system folder; the import test keeps
+// them out of the static imports.
+const wchar_t* const kPlantedNames[] = {
+    L"actxprxy.dll", L"bcrypt.dll",  L"crypt32.dll", L"dnsapi.dll", L"icmp.dll",    L"iphlpapi.dll",
+    L"mpr.dll",      L"msimg32.dll", L"nsi.dll",     L"rsaenh.dll", L"wininet.dll", L"ws2_32.dll"};
 // Loaded by name by the module's test host before the run: shows that the folder is searched.
 const wchar_t kControlName[] = L"mapi32.dll";
 
 // A folder like the user's Downloads folder after a web page dropped libraries into it: the
-// given binaries of the build beside a planted library for each name.
+// given binaries of the build beside a planted library for each name but `leftOut`.
 class PlantedFolder {
 public:
-    // searchRestricted: the run restricts the search of its process, so that the provider's
-    // dependencies are planted too.
     PlantedFolder(const wchar_t* name, const std::vector<std::wstring>& binaries,
-                  bool searchRestricted = false)
-        : folder(name), names(std::begin(kPlantedNames), std::end(kPlantedNames))
+                  const std::wstring& leftOut = std::wstring())
+        : folder(name)
     {
+        for (const wchar_t* library : kPlantedNames) {
+            if (library != leftOut) {
+                names.push_back(library);
+            }
+        }
         for (const std::wstring& binary : binaries) {
             const std::wstring file = binary.substr(binary.find_last_of(L'\\') + 1);
             EXPECT_TRUE(CopyFileW(binary.c_str(), (folder / file).c_str(), FALSE))
                 << ToUtf8(binary) << ": " << Win32ErrorText(GetLastError());
-        }
-        if (searchRestricted) {
-            names.insert(names.end(), std::begin(kProviderDependencies),
-                         std::end(kProviderDependencies));
         }
         names.push_back(kControlName);
         const std::wstring planted = BuildTreePath(L"tests\\planted_library.dll");
@@ -512,8 +505,6 @@ public:
             return;
         }
         std::vector<const wchar_t*> names(std::begin(kPlantedNames), std::end(kPlantedNames));
-        names.insert(names.end(), std::begin(kProviderDependencies),
-                     std::end(kProviderDependencies));
         names.push_back(kControlName);
         const wchar_t order[] = L"native,builtin";
         for (const wchar_t* library : names) {
@@ -563,14 +554,17 @@ protected:
     }
 };
 
+// msimg32.dll is left out: Wine's uxtheme loads it by name with the plain search even after
+// SetDefaultDllDirectories (measured), where Windows applies the restriction to every later load.
 TEST_F(PlantedLibraries, TheProgramLoadsNoneOfThem)
 {
-    const PlantedFolder folder(L"kdm-planted-program", {ProgramPath()}, true);
+    const PlantedFolder folder(L"kdm-planted-program", {ProgramPath()}, L"msimg32.dll");
     EXPECT_EQ(RunFromPlantedFolder(folder, L"KestruneDownloadManager.exe"), 0u);
     EXPECT_EQ(folder.Loaded(), "");
 }
 
-// As on XP, and on Vista and 7 without the loader update: every library by its full path.
+// As on XP, and on Vista and 7 without the loader update: every library by its full path, and
+// those that Windows' own libraries load by name loaded from the system folder first.
 TEST_F(PlantedLibraries, WithoutSetDefaultDllDirectoriesTheProgramLoadsNoneOfThem)
 {
     const PlantedFolder folder(L"kdm-planted-fallback", {SearchFallbackProgramPath()});
