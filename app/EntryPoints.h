@@ -22,7 +22,8 @@ int RunProgram(HINSTANCE instance);
 int StartProgram(HINSTANCE instance, SetDefaultDllDirectoriesFunction setDefaultDllDirectories);
 
 // Loads the icon, runs the modal dialog on the calling thread and destroys the icon. Returns what
-// DialogBoxParamW returned, or -1 when a delay-loaded system library cannot be loaded.
+// DialogBoxParamW returned, or -1 when a delay-loaded system library cannot be loaded; the
+// program (standaloneMode) then names the library in a message box first.
 INT_PTR RunDownloadDialog(HWND owner);
 
 #endif

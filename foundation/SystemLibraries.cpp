@@ -4,7 +4,6 @@
 
 #include <cwchar>
 
-// In the order of DelayLoadedLibraries' members.
 const wchar_t* const kDelayLoadedLibraries[4] = {L"comctl32.dll", L"version.dll", L"wininet.dll",
                                                  L"ws2_32.dll"};
 
@@ -140,15 +139,24 @@ ManifestActivation::ManifestActivation()
 }
 
 DelayLoadedLibraries::DelayLoadedLibraries()
-    : commonControls(LoadSystemLibrary(kDelayLoadedLibraries[0])),
-      versionInfo(LoadSystemLibrary(kDelayLoadedLibraries[1])),
-      internet(LoadSystemLibrary(kDelayLoadedLibraries[2])),
-      winsock(LoadSystemLibrary(kDelayLoadedLibraries[3]))
 {
+    for (size_t i = 0; i < sizeof(libraries) / sizeof(libraries[0]); ++i) {
+        const HMODULE library = LoadSystemLibrary(kDelayLoadedLibraries[i]);
+        const DWORD error = GetLastError();
+        libraries[i].Reset(library);
+        if (library == nullptr && failedLibrary == nullptr) {
+            failedLibrary = kDelayLoadedLibraries[i];
+            failureError = error;
+        }
+    }
 }
 
-bool DelayLoadedLibraries::AllLoaded() const
+bool DelayLoadedLibraries::IsLoaded(const wchar_t* name) const
 {
-    return !commonControls.IsEmpty() && !versionInfo.IsEmpty() && !internet.IsEmpty() &&
-           !winsock.IsEmpty();
+    for (size_t i = 0; i < sizeof(libraries) / sizeof(libraries[0]); ++i) {
+        if (lstrcmpiW(name, kDelayLoadedLibraries[i]) == 0) {
+            return !libraries[i].IsEmpty();
+        }
+    }
+    return false;
 }

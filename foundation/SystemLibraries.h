@@ -94,13 +94,19 @@ class DelayLoadedLibraries {
 public:
     DelayLoadedLibraries();
 
-    bool AllLoaded() const;
+    bool AllLoaded() const { return failedLibrary == nullptr; }
+    // The first of kDelayLoadedLibraries that could not be loaded, or null when all were.
+    const wchar_t* FailedLibrary() const { return failedLibrary; }
+    // The error that the load of FailedLibrary() failed with; 0 when all were loaded.
+    DWORD FailureError() const { return failureError; }
+    // Whether `name`, one of kDelayLoadedLibraries, was loaded: only then may its functions be
+    // called, since a call into one that cannot be loaded ends the process.
+    bool IsLoaded(const wchar_t* name) const;
 
 private:
-    const ModuleGuard commonControls;
-    const ModuleGuard versionInfo;
-    const ModuleGuard internet;
-    const ModuleGuard winsock;
+    ModuleGuard libraries[sizeof(kDelayLoadedLibraries) / sizeof(kDelayLoadedLibraries[0])];
+    const wchar_t* failedLibrary = nullptr;
+    DWORD failureError = 0;
 };
 
 #endif

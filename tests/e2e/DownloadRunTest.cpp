@@ -487,13 +487,15 @@ private:
     std::vector<const wchar_t*> names;
 };
 
-// Makes the program `exe` (a file name) look for the planted names as Windows does, in its own
-// folder first, for the lifetime of the object: Wine otherwise takes its own libraries whatever
-// lies there. A per-program setting of the prefix's registry, so nothing else is affected (the
-// WINEDLLOVERRIDES variable of a running process does not reach the processes it starts).
-class SearchedAsOnWindows {
+// Sets, for the lifetime of the object, how Wine loads the given libraries into the program `exe`
+// (a file name): "native,builtin" makes it look for them as Windows does, in the program's own
+// folder first (Wine otherwise takes its own libraries whatever lies there); "" disables them. A
+// per-program setting of the prefix's registry, so nothing else is affected (the WINEDLLOVERRIDES
+// variable of a running process does not reach the processes it starts).
+class ProgramDllOverrides {
 public:
-    explicit SearchedAsOnWindows(const std::wstring& exe)
+    ProgramDllOverrides(const std::wstring& exe, const std::vector<const wchar_t*>& libraries,
+                        const std::wstring& order)
         : key(L"Software\\Wine\\AppDefaults\\" + exe)
     {
         HKEY overrides = nullptr;
@@ -504,27 +506,25 @@ public:
         if (created != ERROR_SUCCESS) {
             return;
         }
-        std::vector<const wchar_t*> names(std::begin(kPlantedNames), std::end(kPlantedNames));
-        names.push_back(kControlName);
-        const wchar_t order[] = L"native,builtin";
-        for (const wchar_t* library : names) {
+        for (const wchar_t* library : libraries) {
             // Wine matches an override by the name without its ".dll".
             std::wstring name = library;
             if (name.size() > 4 && name.compare(name.size() - 4, 4, L".dll") == 0) {
                 name.erase(name.size() - 4);
             }
-            RegSetValueExW(overrides, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
-                           sizeof(order));
+            RegSetValueExW(overrides, name.c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(order.c_str()),
+                           static_cast<DWORD>((order.size() + 1) * sizeof(wchar_t)));
         }
         RegCloseKey(overrides);
     }
-    ~SearchedAsOnWindows()
+    ~ProgramDllOverrides()
     {
         RegDeleteKeyW(HKEY_CURRENT_USER, (key + L"\\DllOverrides").c_str());
         RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
     }
-    SearchedAsOnWindows(const SearchedAsOnWindows&) = delete;
-    SearchedAsOnWindows& operator=(const SearchedAsOnWindows&) = delete;
+    ProgramDllOverrides(const ProgramDllOverrides&) = delete;
+    ProgramDllOverrides& operator=(const ProgramDllOverrides&) = delete;
 
 private:
     std::wstring key;
@@ -539,7 +539,9 @@ protected:
         StartServer(VerifiedPackage());
         DWORD exitCode = STILL_ACTIVE;
         {
-            const SearchedAsOnWindows search(program);
+            std::vector<const wchar_t*> names(std::begin(kPlantedNames), std::end(kPlantedNames));
+            names.push_back(kControlName);
+            const ProgramDllOverrides search(program, names, L"native,builtin");
             ProgramProcess process(arguments, folder / program);
             EXPECT_TRUE(process.Started()) << process.StartError();
             if (!process.Started()) {
@@ -581,6 +583,46 @@ TEST_F(PlantedLibraries, TheModuleLoadedByAnInstallerBesideThemLoadsNoneOfThem)
     EXPECT_EQ(RunFromPlantedFolder(folder, L"planted_host.exe", kControlName), 1u);
     EXPECT_EQ(folder.Loaded(), ToUtf8(kControlName))
         << "the control shows whether the folder was searched at all";
+}
+
+// A system library that cannot be loaded (here disabled for the process, as a damaged or locked-
+// down system refuses one): the program names it and the system's reason in one box and ends with
+// 0, as Windows would have named a missing static import; the module returns -1 without a word.
+TEST(UnloadableLibrary, TheProgramNamesItTheModuleReturnsMinusOne)
+{
+    const std::vector<const wchar_t*> disabled = {L"wininet.dll"};
+    {
+        const ProgramDllOverrides overrides(L"KestruneDownloadManager.exe", disabled, L"");
+        ProgramProcess program;
+        ASSERT_TRUE(program.Started()) << program.StartError();
+        const Operator op(20000);
+        const FoundWindow found = op.WaitForWindow(WindowQuery().InProcess(program.Id()));
+        ASSERT_TRUE(found) << found.message;
+        const MessageBoxInfo box = op.ReadMessageBox(found.hwnd);
+        EXPECT_EQ(box.caption, kQuestionCaption) << box.Describe();
+        EXPECT_EQ(box.text, std::wstring(L"wininet.dll: ") +
+                                MStringEx<wchar_t>::FromWin32Error(ERROR_MOD_NOT_FOUND).Data())
+            << box.Describe();
+        EXPECT_TRUE(box.hasIcon);
+        EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
+        EXPECT_TRUE(op.Answer(box, IDOK));
+        DWORD exitCode = STILL_ACTIVE;
+        EXPECT_TRUE(program.WaitForExit(20000, exitCode)) << "the program did not end";
+        EXPECT_EQ(exitCode, 0u);
+    }
+    const TempFolder folder(L"kdm-unloadable");
+    const std::wstring host = BuildTreePath(L"tests\\planted_host.exe");
+    for (const std::wstring& binary : {ModulePath(), host}) {
+        ASSERT_TRUE(CopyFileW(binary.c_str(),
+                              (folder / binary.substr(binary.find_last_of(L'\\') + 1)).c_str(),
+                              FALSE));
+    }
+    const ProgramDllOverrides overrides(L"planted_host.exe", disabled, L"");
+    ProgramProcess installer(std::wstring(), folder / L"planted_host.exe");
+    ASSERT_TRUE(installer.Started()) << installer.StartError();
+    DWORD exitCode = STILL_ACTIVE;
+    EXPECT_TRUE(installer.WaitForExit(20000, exitCode)) << "the module showed something";
+    EXPECT_EQ(exitCode, static_cast<DWORD>(-1));
 }
 
 TEST_F(DownloadRun, ForAnInstallerTheNoticeComesRightBeforeTheLaunch)
