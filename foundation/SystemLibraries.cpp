@@ -16,7 +16,7 @@ const wchar_t* const kLibrariesLoadedByName[4] = {
     // then searches the process's own folder first for the libraries it imports.
     L"bcrypt.dll", L"crypt32.dll",
     // CryptAcquireContextW loads the cryptographic provider by the file name that its
-    // registration gives, which is a bare name on some versions of Windows.
+    // registration gives, which need not be a full path.
     L"rsaenh.dll"};
 
 namespace {

@@ -25,7 +25,7 @@ SetDefaultDllDirectoriesFunction LookUpSetDefaultDllDirectories();
 // process searches the system folder only (dependencies included) and the function returns true.
 // Without it (XP, Vista and 7 without the update), or when it fails, SetDllDirectoryW(L"") takes
 // the current folder out of the search and false is returned. Libraries that Windows' own
-// libraries load by name still follow the plain search there.
+// libraries load by name still follow the plain search there (see PreloadedLibraries).
 bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirectories);
 
 // Loads the system library `name` (a file name such as L"Iphlpapi.dll") by its full path in the
