@@ -75,16 +75,13 @@ std::vector<std::wstring> PackagesInDefaultFolder()
 bool IsCommonControls6(HWND control)
 {
     HMODULE owner = nullptr;
-    const DWORD flags =
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
     wchar_t path[MAX_PATH] = {};
-    if (!GetModuleHandleExW(
-            flags, reinterpret_cast<LPCWSTR>(GetClassLongPtrW(control, GCLP_WNDPROC)), &owner) ||
-        GetModuleFileNameW(owner, path, MAX_PATH) == 0) {
-        return false;
-    }
-    const std::wstring file = path;
-    return AsciiLower(ToUtf8(file.substr(file.find_last_of(L'\\') + 1))) == "comctl32.dll";
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(GetClassLongPtrW(control, GCLP_WNDPROC)), &owner);
+    const std::string file = AsciiLower(
+        ToUtf8(owner != nullptr && GetModuleFileNameW(owner, path, MAX_PATH) > 0 ? path : L""));
+    return file.size() > 13 && file.compare(file.size() - 13, 13, "\\comctl32.dll") == 0;
 }
 
 // A test name as part of a file name: parameterised tests carry a "/".
@@ -610,13 +607,9 @@ TEST(UnloadableLibrary, TheProgramNamesItTheModuleReturnsMinusOne)
         EXPECT_TRUE(program.WaitForExit(20000, exitCode)) << "the program did not end";
         EXPECT_EQ(exitCode, 0u);
     }
-    const TempFolder folder(L"kdm-unloadable");
-    const std::wstring host = BuildTreePath(L"tests\\planted_host.exe");
-    for (const std::wstring& binary : {ModulePath(), host}) {
-        ASSERT_TRUE(CopyFileW(binary.c_str(),
-                              (folder / binary.substr(binary.find_last_of(L'\\') + 1)).c_str(),
-                              FALSE));
-    }
+    // An installer beside the module; the planted libraries there stay unused (Wine's own first).
+    const PlantedFolder folder(L"kdm-unloadable",
+                               {ModulePath(), BuildTreePath(L"tests\\planted_host.exe")});
     const ProgramDllOverrides overrides(L"planted_host.exe", disabled, L"");
     ProgramProcess installer(std::wstring(), folder / L"planted_host.exe");
     ASSERT_TRUE(installer.Started()) << installer.StartError();

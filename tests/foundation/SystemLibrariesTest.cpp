@@ -39,16 +39,12 @@ class RedirectingContext {
 public:
     RedirectingContext()
     {
-        wchar_t program[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, program, MAX_PATH);
         ACTCTXW request{};
         request.cbSize = sizeof(request);
         request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
-        request.lpSource = program;
         request.hModule = GetModuleHandleW(nullptr);
         request.lpResourceName = MAKEINTRESOURCEW(100);
         context.Reset(CreateActCtxW(&request));
-        EXPECT_FALSE(context.IsEmpty()) << GetLastError();
         ULONG_PTR cookie = 0;
         EXPECT_TRUE(ActivateActCtx(context.Get(), &cookie)) << GetLastError();
         active.Reset(cookie);
