@@ -12,7 +12,8 @@ using TickCount64Function = ULONGLONG(WINAPI*)();
 // wraps to 0 after 49.7 days), read now. `state` holds the count's last value: the number of
 // wraps seen in its high half, the last 32-bit reading in its low half; it starts at 0 and is
 // shared by every thread that extends the same count, each update one interlocked exchange.
-// Monotonic as long as the count is read at least once in every 49.7 days. Never throws.
+// Never decreases; it counts every wrap as long as the count is read at least once in every 49.7
+// days. Never throws.
 ULONGLONG ExtendTickCount(TickCountFunction tickCount, volatile LONGLONG* state);
 
 // GetTickCount64 of `kernel` where it has one (Vista and later); otherwise GetTickCount of this
