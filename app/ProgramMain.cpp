@@ -8,6 +8,5 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     // First, before anything loads a library: the program runs from the Downloads folder.
-    RestrictLibrarySearch(LookUpSetDefaultDllDirectories());
-    return RunProgram(instance);
+    return StartProgram(instance, LookUpSetDefaultDllDirectories());
 }

@@ -3,8 +3,9 @@
 #   from XP to 8.1, which are never taken from the program's folder: kernel32, user32, gdi32,
 #   advapi32, shell32, ole32, comdlg32, and msvcrt for the C runtime.
 # - Delay-loaded, through import libraries that dlltool makes from cmake/delayload/*.def: every
-#   other library. The .def files list the functions the program calls; a new one is a link error
-#   until it is added there. The names must match delayLoadedLibraries in SystemLibraries.cpp.
+#   other library. The .def files list the functions the program calls; a call of one that is
+#   missing there fails to link. The library names must match kDelayLoadedLibraries in
+#   foundation/SystemLibraries.cpp.
 # - GetTickCount64, which the toolchain's static thread library imports and XP lacks, resolves to
 #   the program's own look-up (xp-imports.ld, foundation/TickCount64.cpp).
 find_program(KDM_DLLTOOL ${CMAKE_DLLTOOL} REQUIRED)
@@ -25,6 +26,10 @@ foreach(lib ${KDM_DELAY_LOADED})
     DEPENDS ${def}
     COMMENT "Delay-load import library for ${lib}.dll")
   list(APPEND KDM_DELAY_LIBS ${out})
+  # The stub list below is read from the .def file when CMake configures: without this, a function
+  # added to it would rebuild the import library but not the list, and GNU ld would then leave
+  # that function's delay-load entry null without a word (the first call would jump to 0).
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
   # Each delay-load address table entry starts out pointing into its function's stub, which
   # loads the library on the first call. GNU ld drops the stubs that no code names when it links
   # a DLL (the code calls through the table), which leaves those entries null: name each one.
@@ -33,6 +38,12 @@ foreach(lib ${KDM_DELAY_LOADED})
     list(APPEND KDM_DELAY_STUBS "LINKER:--undefined=_${function}")
   endforeach()
 endforeach()
+# The delay-load helper asks the program's hook (__pfnDliNotifyHook2 in
+# foundation/SystemLibraries.cpp) before it loads a library. The MinGW runtime defines a null hook
+# too, in an object of its own that the linker would pull in for that symbol alone; naming the
+# symbol before any library is searched makes the linker take the program's definition (the
+# program library comes before the runtime's), whether or not anything else needs that file.
+list(APPEND KDM_DELAY_STUBS "LINKER:--undefined=___pfnDliNotifyHook2")
 add_custom_target(kdm_delayload DEPENDS ${KDM_DELAY_LIBS})
 
 set(KDM_STATIC_IMPORTS advapi32 shell32 ole32 comdlg32 gdi32 user32 kernel32)

@@ -39,10 +39,13 @@ function(kdm_add_program variant download_url website_url outdir)
   target_link_options(kdm_${variant}_dll PRIVATE -mwindows)
   set_target_properties(kdm_${variant}_dll PROPERTIES LINKER_LANGUAGE CXX)
 
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/link-maps/${variant})
   foreach(t kdm_${variant}_exe kdm_${variant}_dll)
     # Stripped: the symbol table and the static runtime's debug sections would more than double
-    # the size of what users download, and they name the runtime's build folders.
-    target_link_options(${t} PRIVATE -s)
+    # the size of what users download, and they name the runtime's build folders. The link map,
+    # kept beside the build rather than the binaries, still tells which object gave each symbol.
+    target_link_options(${t} PRIVATE -s
+      "LINKER:-Map=${CMAKE_BINARY_DIR}/link-maps/${variant}/$<TARGET_FILE_NAME:${t}>.map")
     set_target_properties(${t} PROPERTIES
       OUTPUT_NAME KestruneDownloadManager PREFIX ""
       RUNTIME_OUTPUT_DIRECTORY ${outdir}

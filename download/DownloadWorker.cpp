@@ -126,6 +126,8 @@ int RunDownload(DownloadJob& job)
 // Runs the job, posts the end message once and deletes the job, in that order.
 void RunAndEnd(DownloadJob* jobPointer)
 {
+    // The worker's message boxes are drawn by the same common controls as the dialog.
+    const ManifestActivation manifest;
     MSmartPtr<DownloadJob> job(jobPointer);
     int result = 0;
     try {

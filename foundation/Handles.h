@@ -123,12 +123,37 @@ struct InternetHandleRelease : NullIsEmpty<HINTERNET> {
     static BOOL Free(HINTERNET internet) { return InternetCloseHandle(internet); }
 };
 
-// A FindFirstFileW result: both INVALID_HANDLE_VALUE and null are empty.
-struct FindRelease {
+// The empty value and its test for the handles whose failure value is INVALID_HANDLE_VALUE: both
+// that and null are empty.
+struct InvalidIsEmpty {
     using Handle = HANDLE;
-    static bool IsEmpty(HANDLE find) { return find == INVALID_HANDLE_VALUE || find == nullptr; }
+    static bool IsEmpty(HANDLE handle)
+    {
+        return handle == INVALID_HANDLE_VALUE || handle == nullptr;
+    }
     static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+};
+
+// A FindFirstFileW result.
+struct FindRelease : InvalidIsEmpty {
     static BOOL Free(HANDLE find) { return FindClose(find); }
+};
+
+// A CreateActCtxW result; releasing it has no result.
+struct ActivationContextRelease : InvalidIsEmpty {
+    static BOOL Free(HANDLE context)
+    {
+        ReleaseActCtx(context);
+        return TRUE;
+    }
+};
+
+// The cookie of an ActivateActCtx on this thread (never 0): deactivates that activation.
+struct ActivationRelease {
+    using Handle = ULONG_PTR;
+    static bool IsEmpty(ULONG_PTR cookie) { return cookie == 0; }
+    static ULONG_PTR Empty() { return 0; }
+    static BOOL Free(ULONG_PTR cookie) { return DeactivateActCtx(0, cookie); }
 };
 
 struct RegistryKeyRelease : NullIsEmpty<HKEY> {
@@ -179,6 +204,8 @@ using GlobalMemoryGuard = ScopedRelease<GlobalMemoryRelease>;
 using SidGuard = ScopedRelease<SidRelease>;
 using TlsSlotGuard = ScopedRelease<TlsSlotRelease>;
 using CriticalSectionLifetime = ScopedRelease<CriticalSectionDeletion>;
+using ActivationContextGuard = ScopedRelease<ActivationContextRelease>;
+using ActivationGuard = ScopedRelease<ActivationRelease>;
 
 // Leaves a critical section on Leave or at the end of the scope, but only when it was entered.
 // Taken by Enter or TryEnter.

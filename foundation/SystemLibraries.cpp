@@ -4,20 +4,36 @@
 
 #include <cwchar>
 
-// In the order of DelayLoadedLibraries' members.
 const wchar_t* const kDelayLoadedLibraries[4] = {L"comctl32.dll", L"version.dll", L"wininet.dll",
                                                  L"ws2_32.dll"};
+
+// In the order a run loads them. Each lies in the system folder of every Windows from XP on but
+// bcrypt.dll (Vista and later), which nothing loads on XP.
+const wchar_t* const kLibrariesLoadedByName[4] = {
+    // The visual styles library loads its drawing helpers by name when it first draws a control.
+    L"msimg32.dll",
+    // Imports of the cryptographic provider: the provider is loaded by its path, and the loader
+    // then searches the process's own folder first for the libraries it imports.
+    L"bcrypt.dll", L"crypt32.dll",
+    // CryptAcquireContextW loads the cryptographic provider by the file name that its
+    // registration gives, which need not be a full path.
+    L"rsaenh.dll"};
 
 namespace {
 
 // LOAD_LIBRARY_SEARCH_SYSTEM32; the SDK defines it only for Windows 7 and later.
 const DWORD kLibrarySearchSystem32 = 0x00000800;
 
-// Set once by RestrictLibrarySearch, on the program's thread before any other thread exists.
-bool librarySearchRestricted = false;
-
-bool IsRedirectedBySideBySide(const wchar_t* name)
+// True for comctl32.dll when the calling thread's activation context redirects it: to the
+// common controls 6 of the manifest, which the loader takes from the side-by-side store. Any other
+// name that a context redirects is not followed: in the module the context is the host's, and XP
+// takes the program's context from a manifest file beside it before its embedded one, so either
+// could send a library to a file of its choosing.
+bool IsCommonControlsOfTheContext(const wchar_t* name)
 {
+    if (lstrcmpiW(name, L"comctl32.dll") != 0) {
+        return false;
+    }
     ACTCTX_SECTION_KEYED_DATA data{};
     data.cbSize = sizeof(data);
     return FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION, name,
@@ -59,7 +75,6 @@ SetDefaultDllDirectoriesFunction LookUpSetDefaultDllDirectories()
 bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirectories)
 {
     if (setDefaultDllDirectories != nullptr && setDefaultDllDirectories(kLibrarySearchSystem32)) {
-        librarySearchRestricted = true;
         return true;
     }
     SetDllDirectoryW(L"");
@@ -68,7 +83,7 @@ bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirecto
 
 HMODULE LoadSystemLibrary(const wchar_t* name)
 {
-    if (librarySearchRestricted || IsRedirectedBySideBySide(name)) {
+    if (IsCommonControlsOfTheContext(name)) {
         return LoadLibraryW(name);
     }
     wchar_t path[MAX_PATH] = {};
@@ -95,16 +110,53 @@ HMODULE ThisModule(bool takeReference)
     return module;
 }
 
-DelayLoadedLibraries::DelayLoadedLibraries()
-    : commonControls(LoadSystemLibrary(kDelayLoadedLibraries[0])),
-      versionInfo(LoadSystemLibrary(kDelayLoadedLibraries[1])),
-      internet(LoadSystemLibrary(kDelayLoadedLibraries[2])),
-      winsock(LoadSystemLibrary(kDelayLoadedLibraries[3]))
+PreloadedLibraries::PreloadedLibraries()
 {
+    for (size_t i = 0; i < sizeof(libraries) / sizeof(libraries[0]); ++i) {
+        libraries[i].Reset(LoadSystemLibrary(kLibrariesLoadedByName[i]));
+    }
 }
 
-bool DelayLoadedLibraries::AllLoaded() const
+ManifestActivation::ManifestActivation()
 {
-    return !commonControls.IsEmpty() && !versionInfo.IsEmpty() && !internet.IsEmpty() &&
-           !winsock.IsEmpty();
+    const HMODULE module = ThisModule(false);
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    if (module == nullptr || length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    ACTCTXW request{};
+    request.cbSize = sizeof(request);
+    request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    request.lpSource = path;
+    request.hModule = module;
+    request.lpResourceName = MAKEINTRESOURCEW(1);
+    context.Reset(CreateActCtxW(&request));
+    ULONG_PTR cookie = 0;
+    if (!context.IsEmpty() && ActivateActCtx(context.Get(), &cookie)) {
+        activation.Reset(cookie);
+    }
+}
+
+DelayLoadedLibraries::DelayLoadedLibraries()
+{
+    for (size_t i = 0; i < sizeof(libraries) / sizeof(libraries[0]); ++i) {
+        const HMODULE library = LoadSystemLibrary(kDelayLoadedLibraries[i]);
+        const DWORD error = GetLastError();
+        libraries[i].Reset(library);
+        if (library == nullptr && failedLibrary == nullptr) {
+            failedLibrary = kDelayLoadedLibraries[i];
+            failureError = error;
+        }
+    }
+}
+
+bool DelayLoadedLibraries::IsLoaded(const wchar_t* name) const
+{
+    for (size_t i = 0; i < sizeof(libraries) / sizeof(libraries[0]); ++i) {
+        if (lstrcmpiW(name, kDelayLoadedLibraries[i]) == 0) {
+            return !libraries[i].IsEmpty();
+        }
+    }
+    return false;
 }

@@ -24,16 +24,17 @@ SetDefaultDllDirectoriesFunction LookUpSetDefaultDllDirectories();
 // search settings belong to its host. With `setDefaultDllDirectories` every later load of this
 // process searches the system folder only (dependencies included) and the function returns true.
 // Without it (XP, Vista and 7 without the update), or when it fails, SetDllDirectoryW(L"") takes
-// the current folder out of the search and false is returned: LoadSystemLibrary then loads by full
-// path. Libraries that Windows' own libraries load by name still follow the plain search there.
+// the current folder out of the search and false is returned. Libraries that Windows' own
+// libraries load by name still follow the plain search there (see PreloadedLibraries).
 bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirectories);
 
-// Loads the system library `name` (a file name such as L"Iphlpapi.dll"): by name when the search of
-// this process was restricted or when the active activation context redirects the name (the
-// common controls 6 of the manifest, which the loader then takes from the side-by-side store);
-// otherwise by its full path in the system folder, with LOAD_WITH_ALTERED_SEARCH_PATH so that its
-// own dependencies come from there too. Null on failure, with the last error set. Never throws;
-// any thread.
+// Loads the system library `name` (a file name such as L"Iphlpapi.dll") by its full path in the
+// system folder, with LOAD_WITH_ALTERED_SEARCH_PATH so that its own dependencies come from there
+// too. The one exception is comctl32.dll where the calling thread's activation context redirects
+// it (the common controls 6 that the manifest asks for: the program's own, or in the module the
+// context that the module activates, else the host's): that name is loaded by name, and the loader
+// takes it from the side-by-side store. A context that redirects any other name is not followed.
+// Null on failure, with the last error set. Never throws; any thread.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // GetProcAddress's result as the function's own type; null when the module lacks the name.
@@ -50,6 +51,41 @@ template <typename Function> Function GetProcAddressAs(HMODULE module, const cha
 // Never throws; any thread.
 HMODULE ThisModule(bool takeReference);
 
+// The system libraries that Windows' own libraries load by name during a run, after the program
+// has started: where the search cannot be restricted, the program's folder is searched for them
+// first. Taken from a loader trace of whole runs of the program and of the module (the dialog, the
+// Save As dialog, the download and the hash); the reason for each is given where they are defined.
+extern const wchar_t* const kLibrariesLoadedByName[4];
+
+// Holds each of kLibrariesLoadedByName, loaded by LoadSystemLibrary, for its lifetime, so that a
+// load of the same name by name finds the one loaded from the system folder instead of searching.
+// A library that this system lacks is left out. The program holds them for its whole run where
+// RestrictLibrarySearch returned false; the module for each run, since it cannot tell how its host
+// searches. Never throws.
+class PreloadedLibraries {
+public:
+    PreloadedLibraries();
+
+private:
+    ModuleGuard libraries[sizeof(kLibrariesLoadedByName) / sizeof(kLibrariesLoadedByName[0])];
+};
+
+// Activates on the calling thread, for its lifetime, an activation context made from this module's
+// manifest (resource 1, which asks for common controls 6). Windows applies resource 1 by itself
+// to a process's executable only: the module, in an installer whose manifest may not ask for
+// common controls 6, activates it for its dialog (and the libraries it loads for it) and its
+// message boxes; in the program it is the same manifest as the process's. Where the context cannot
+// be made or activated, nothing is activated and the process's context applies. Never throws.
+class ManifestActivation {
+public:
+    ManifestActivation();
+
+private:
+    ActivationContextGuard context;
+    // Declared after the context: deactivated before it is released.
+    ActivationGuard activation;
+};
+
 // Holds one reference to each delay-loaded library for the length of a run. Taken before the
 // first call into any of them: a library that cannot be loaded from the system folder then ends
 // the run cleanly (AllLoaded false) instead of failing inside the delay-load helper, which would
@@ -58,13 +94,19 @@ class DelayLoadedLibraries {
 public:
     DelayLoadedLibraries();
 
-    bool AllLoaded() const;
+    bool AllLoaded() const { return failedLibrary == nullptr; }
+    // The first of kDelayLoadedLibraries that could not be loaded, or null when all were.
+    const wchar_t* FailedLibrary() const { return failedLibrary; }
+    // The error that the load of FailedLibrary() failed with; 0 when all were loaded.
+    DWORD FailureError() const { return failureError; }
+    // Whether `name`, one of kDelayLoadedLibraries, was loaded: only then may its functions be
+    // called, since a call into one that cannot be loaded ends the process.
+    bool IsLoaded(const wchar_t* name) const;
 
 private:
-    const ModuleGuard commonControls;
-    const ModuleGuard versionInfo;
-    const ModuleGuard internet;
-    const ModuleGuard winsock;
+    ModuleGuard libraries[sizeof(kDelayLoadedLibraries) / sizeof(kDelayLoadedLibraries[0])];
+    const wchar_t* failedLibrary = nullptr;
+    DWORD failureError = 0;
 };
 
 #endif

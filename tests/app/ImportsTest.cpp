@@ -1,6 +1,6 @@
 // What the shipped binaries import, read from their files: every function exists in Windows XP
 // SP3's system libraries, the static imports are known system libraries only and everything else
-// is delay-loaded, and both binaries keep ASLR and DEP.
+// is delay-loaded through the program's own hook, and both binaries keep ASLR and DEP.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -115,6 +115,31 @@ TEST_P(ShippedImports, StaticallyOnlyKnownSystemLibrariesTheRestDelayLoaded)
             << Name() << ": the delay-load entry of " << import.library << "!" << import.function
             << " is null, so its first call jumps to address 0";
     }
+}
+
+// The delay-load helper asks __pfnDliNotifyHook2 before it loads a library. The link map of the
+// binary tells which object file's definition it got: the program's hook, or the runtime's null
+// one, with which every delay-loaded library would be loaded by the plain search.
+TEST_P(ShippedImports, DelayLoadHookIsTheProgramsOwn)
+{
+    const std::wstring binary = GetParam();
+    std::ifstream map(std::string(KDM_LINK_MAPS_DIR) + "/" +
+                      kdm_test::ToUtf8(binary.substr(binary.find_last_of(L'\\') + 1)) + ".map");
+    ASSERT_TRUE(map) << Name() << " has no link map";
+    const std::string hook = "__pfnDliNotifyHook2";
+    std::string line;
+    std::string inputSection; // the last " .section address size file" line
+    while (std::getline(map, line)) {
+        if (line.compare(0, 2, " .") == 0) {
+            inputSection = line;
+        } else if (line.size() > hook.size() && line.find("0x") != std::string::npos &&
+                   line.compare(line.size() - hook.size(), hook.size(), hook) == 0) {
+            break;
+        }
+    }
+    ASSERT_TRUE(map) << Name() << ": the link map names no __pfnDliNotifyHook2";
+    EXPECT_NE(inputSection.find("(SystemLibraries.cpp.obj)"), std::string::npos)
+        << Name() << " takes the delay-load hook from " << inputSection;
 }
 
 TEST_P(ShippedImports, KeepAslrAndDep)

@@ -69,6 +69,21 @@ std::vector<std::wstring> PackagesInDefaultFolder()
     return names;
 }
 
+// True when the class of `control` (a window of this process) is common controls 6's own: with an
+// activation context that asks for version 6, comctl32.dll gives the button, static and other
+// classes their window procedures; without one they are user32's.
+bool IsCommonControls6(HWND control)
+{
+    HMODULE owner = nullptr;
+    wchar_t path[MAX_PATH] = {};
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(GetClassLongPtrW(control, GCLP_WNDPROC)), &owner);
+    const std::string file = AsciiLower(
+        ToUtf8(owner != nullptr && GetModuleFileNameW(owner, path, MAX_PATH) > 0 ? path : L""));
+    return file.size() > 13 && file.compare(file.size() - 13, 13, "\\comctl32.dll") == 0;
+}
+
 // A test name as part of a file name: parameterised tests carry a "/".
 std::wstring FileNamePart(const std::string& testName)
 {
@@ -412,42 +427,35 @@ TEST_F(DownloadRun, TheProgramRunsTheSameDownloadAndExitsWithZero)
 }
 
 // The system libraries that Windows would look for in the program's folder during a whole run:
-// those of a loader trace of one (WINEDEBUG=+loaddll), less the known system libraries, less what
-// Wine's own builds of those import (combase, comctl32, compstui, imm32, kernelbase, sechost,
-// shcore, shlwapi, ucrtbase, version, win32u, winspool.drv, zlib1) and less uxtheme, which Wine's
-// user32 and comdlg32 load at start. Wine takes those from the program's folder at start when the
-// names are searched there first, where Windows takes a known library's dependencies from the
-// system folder; the import test keeps them out of the static imports. Also less msimg32, which
-// Wine's uxtheme loads by name with the plain search even after SetDefaultDllDirectories
-// (measured), where Windows applies the restriction to every later load of the process.
-const wchar_t* const kPlantedNames[] = {L"actxprxy.dll", L"dnsapi.dll",  L"icmp.dll",
-                                        L"iphlpapi.dll", L"mpr.dll",     L"nsi.dll",
-                                        L"rsaenh.dll",   L"wininet.dll", L"ws2_32.dll"};
-// Dependencies of the cryptographic provider, which advapi32 loads by its full path: their search
-// is the process's, so only a process that restricted it (the program where
-// SetDefaultDllDirectories exists) is judged on them.
-const wchar_t* const kProviderDependencies[] = {L"bcrypt.dll", L"crypt32.dll"};
+// those of a loader trace of whole runs (WINEDEBUG=+loaddll), less the known system libraries,
+// and less what Wine's own builds of those import (combase, comctl32, compstui, imm32,
+// kernelbase, sechost, shcore, shlwapi, ucrtbase, version, win32u, winspool.drv, zlib1): Wine
+// takes those from the program's folder at start when the names are searched there first, where
+// Windows takes a known library's dependencies from the system folder; the import test keeps
+// them out of the static imports.
+const wchar_t* const kPlantedNames[] = {
+    L"actxprxy.dll", L"bcrypt.dll",  L"crypt32.dll", L"dnsapi.dll", L"icmp.dll",    L"iphlpapi.dll",
+    L"mpr.dll",      L"msimg32.dll", L"nsi.dll",     L"rsaenh.dll", L"wininet.dll", L"ws2_32.dll"};
 // Loaded by name by the module's test host before the run: shows that the folder is searched.
 const wchar_t kControlName[] = L"mapi32.dll";
 
 // A folder like the user's Downloads folder after a web page dropped libraries into it: the
-// given binaries of the build beside a planted library for each name.
+// given binaries of the build beside a planted library for each name but `leftOut`.
 class PlantedFolder {
 public:
-    // searchRestricted: the run restricts the search of its process, so that the provider's
-    // dependencies are planted too.
     PlantedFolder(const wchar_t* name, const std::vector<std::wstring>& binaries,
-                  bool searchRestricted = false)
-        : folder(name), names(std::begin(kPlantedNames), std::end(kPlantedNames))
+                  const std::wstring& leftOut = std::wstring())
+        : folder(name)
     {
+        for (const wchar_t* library : kPlantedNames) {
+            if (library != leftOut) {
+                names.push_back(library);
+            }
+        }
         for (const std::wstring& binary : binaries) {
             const std::wstring file = binary.substr(binary.find_last_of(L'\\') + 1);
             EXPECT_TRUE(CopyFileW(binary.c_str(), (folder / file).c_str(), FALSE))
                 << ToUtf8(binary) << ": " << Win32ErrorText(GetLastError());
-        }
-        if (searchRestricted) {
-            names.insert(names.end(), std::begin(kProviderDependencies),
-                         std::end(kProviderDependencies));
         }
         names.push_back(kControlName);
         const std::wstring planted = BuildTreePath(L"tests\\planted_library.dll");
@@ -476,13 +484,15 @@ private:
     std::vector<const wchar_t*> names;
 };
 
-// Makes the program `exe` (a file name) look for the planted names as Windows does, in its own
-// folder first, for the lifetime of the object: Wine otherwise takes its own libraries whatever
-// lies there. A per-program setting of the prefix's registry, so nothing else is affected (the
-// WINEDLLOVERRIDES variable of a running process does not reach the processes it starts).
-class SearchedAsOnWindows {
+// Sets, for the lifetime of the object, how Wine loads the given libraries into the program `exe`
+// (a file name): "native,builtin" makes it look for them as Windows does, in the program's own
+// folder first (Wine otherwise takes its own libraries whatever lies there); "" disables them. A
+// per-program setting of the prefix's registry, so nothing else is affected (the WINEDLLOVERRIDES
+// variable of a running process does not reach the processes it starts).
+class ProgramDllOverrides {
 public:
-    explicit SearchedAsOnWindows(const std::wstring& exe)
+    ProgramDllOverrides(const std::wstring& exe, const std::vector<const wchar_t*>& libraries,
+                        const std::wstring& order)
         : key(L"Software\\Wine\\AppDefaults\\" + exe)
     {
         HKEY overrides = nullptr;
@@ -493,29 +503,25 @@ public:
         if (created != ERROR_SUCCESS) {
             return;
         }
-        std::vector<const wchar_t*> names(std::begin(kPlantedNames), std::end(kPlantedNames));
-        names.insert(names.end(), std::begin(kProviderDependencies),
-                     std::end(kProviderDependencies));
-        names.push_back(kControlName);
-        const wchar_t order[] = L"native,builtin";
-        for (const wchar_t* library : names) {
+        for (const wchar_t* library : libraries) {
             // Wine matches an override by the name without its ".dll".
             std::wstring name = library;
             if (name.size() > 4 && name.compare(name.size() - 4, 4, L".dll") == 0) {
                 name.erase(name.size() - 4);
             }
-            RegSetValueExW(overrides, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
-                           sizeof(order));
+            RegSetValueExW(overrides, name.c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(order.c_str()),
+                           static_cast<DWORD>((order.size() + 1) * sizeof(wchar_t)));
         }
         RegCloseKey(overrides);
     }
-    ~SearchedAsOnWindows()
+    ~ProgramDllOverrides()
     {
         RegDeleteKeyW(HKEY_CURRENT_USER, (key + L"\\DllOverrides").c_str());
         RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
     }
-    SearchedAsOnWindows(const SearchedAsOnWindows&) = delete;
-    SearchedAsOnWindows& operator=(const SearchedAsOnWindows&) = delete;
+    ProgramDllOverrides(const ProgramDllOverrides&) = delete;
+    ProgramDllOverrides& operator=(const ProgramDllOverrides&) = delete;
 
 private:
     std::wstring key;
@@ -530,7 +536,9 @@ protected:
         StartServer(VerifiedPackage());
         DWORD exitCode = STILL_ACTIVE;
         {
-            const SearchedAsOnWindows search(program);
+            std::vector<const wchar_t*> names(std::begin(kPlantedNames), std::end(kPlantedNames));
+            names.push_back(kControlName);
+            const ProgramDllOverrides search(program, names, L"native,builtin");
             ProgramProcess process(arguments, folder / program);
             EXPECT_TRUE(process.Started()) << process.StartError();
             if (!process.Started()) {
@@ -545,14 +553,17 @@ protected:
     }
 };
 
+// msimg32.dll is left out: Wine's uxtheme loads it by name with the plain search even after
+// SetDefaultDllDirectories (measured), where Windows applies the restriction to every later load.
 TEST_F(PlantedLibraries, TheProgramLoadsNoneOfThem)
 {
-    const PlantedFolder folder(L"kdm-planted-program", {ProgramPath()}, true);
+    const PlantedFolder folder(L"kdm-planted-program", {ProgramPath()}, L"msimg32.dll");
     EXPECT_EQ(RunFromPlantedFolder(folder, L"KestruneDownloadManager.exe"), 0u);
     EXPECT_EQ(folder.Loaded(), "");
 }
 
-// As on XP, and on Vista and 7 without the loader update: every library by its full path.
+// As on XP, and on Vista and 7 without the loader update: every library by its full path, and
+// those that Windows' own libraries load by name loaded from the system folder first.
 TEST_F(PlantedLibraries, WithoutSetDefaultDllDirectoriesTheProgramLoadsNoneOfThem)
 {
     const PlantedFolder folder(L"kdm-planted-fallback", {SearchFallbackProgramPath()});
@@ -571,14 +582,54 @@ TEST_F(PlantedLibraries, TheModuleLoadedByAnInstallerBesideThemLoadsNoneOfThem)
         << "the control shows whether the folder was searched at all";
 }
 
+// A system library that cannot be loaded (here disabled for the process, as a damaged or locked-
+// down system refuses one): the program names it and the system's reason in one box and ends with
+// 0, as Windows would have named a missing static import; the module returns -1 without a word.
+TEST(UnloadableLibrary, TheProgramNamesItTheModuleReturnsMinusOne)
+{
+    const std::vector<const wchar_t*> disabled = {L"wininet.dll"};
+    {
+        const ProgramDllOverrides overrides(L"KestruneDownloadManager.exe", disabled, L"");
+        ProgramProcess program;
+        ASSERT_TRUE(program.Started()) << program.StartError();
+        const Operator op(20000);
+        const FoundWindow found = op.WaitForWindow(WindowQuery().InProcess(program.Id()));
+        ASSERT_TRUE(found) << found.message;
+        const MessageBoxInfo box = op.ReadMessageBox(found.hwnd);
+        EXPECT_EQ(box.caption, kQuestionCaption) << box.Describe();
+        EXPECT_EQ(box.text, std::wstring(L"wininet.dll: ") +
+                                MStringEx<wchar_t>::FromWin32Error(ERROR_MOD_NOT_FOUND).Data())
+            << box.Describe();
+        EXPECT_TRUE(box.hasIcon);
+        EXPECT_EQ(box.buttons, std::vector<int>{IDOK});
+        EXPECT_TRUE(op.Answer(box, IDOK));
+        DWORD exitCode = STILL_ACTIVE;
+        EXPECT_TRUE(program.WaitForExit(20000, exitCode)) << "the program did not end";
+        EXPECT_EQ(exitCode, 0u);
+    }
+    // An installer beside the module; the planted libraries there stay unused (Wine's own first).
+    const PlantedFolder folder(L"kdm-unloadable",
+                               {ModulePath(), BuildTreePath(L"tests\\planted_host.exe")});
+    const ProgramDllOverrides overrides(L"planted_host.exe", disabled, L"");
+    ProgramProcess installer(std::wstring(), folder / L"planted_host.exe");
+    ASSERT_TRUE(installer.Started()) << installer.StartError();
+    DWORD exitCode = STILL_ACTIVE;
+    EXPECT_TRUE(installer.WaitForExit(20000, exitCode)) << "the module showed something";
+    EXPECT_EQ(exitCode, static_cast<DWORD>(-1));
+}
+
 TEST_F(DownloadRun, ForAnInstallerTheNoticeComesRightBeforeTheLaunch)
 {
     StartServer(VerifiedPackage());
     DialogRun run(module.ExportCall(L"601"));
     const HWND dialog = SaveAsTarget(run.Owner());
     ASSERT_NE(dialog, nullptr);
+    // This host has no manifest: the module's own gives the dialog and the worker's box
+    // common controls 6.
+    EXPECT_TRUE(IsCommonControls6(GetDlgItem(dialog, 1005)));
     const MessageBoxInfo notice = op.WaitForMessageBox(dialog);
     ASSERT_TRUE(notice) << notice.message;
+    EXPECT_TRUE(IsCommonControls6(GetDlgItem(notice.hwnd, IDOK)));
     EXPECT_EQ(notice.text.rfind(kInstallerNoticeStart, 0), 0u) << notice.Describe();
     EXPECT_EQ(notice.caption, kQuestionCaption);
     EXPECT_FALSE(notice.hasIcon);

@@ -4,10 +4,8 @@
 #include <windows.h>
 
 #include "app/EntryPoints.h"
-#include "foundation/SystemLibraries.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
-    RestrictLibrarySearch(nullptr);
-    return RunProgram(instance);
+    return StartProgram(instance, nullptr);
 }

@@ -1,8 +1,9 @@
-// Loading from the system folder, the search restriction, and the GetTickCount64 look-up.
+// Loading from the system folder, the search restriction, and the 64-bit tick count.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "foundation/SystemLibraries.h"
@@ -32,17 +33,51 @@ std::wstring SystemFolder()
     return Lower(std::wstring(path, GetSystemDirectoryW(path, MAX_PATH)));
 }
 
+// Activates, for its lifetime, the context of the test program's manifest 100, which redirects
+// Iphlpapi.dll and foundation_test_strings.dll to the test program's folder.
+class RedirectingContext {
+public:
+    RedirectingContext()
+    {
+        ACTCTXW request{};
+        request.cbSize = sizeof(request);
+        request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+        request.hModule = GetModuleHandleW(nullptr);
+        request.lpResourceName = MAKEINTRESOURCEW(100);
+        context.Reset(CreateActCtxW(&request));
+        ULONG_PTR cookie = 0;
+        EXPECT_TRUE(ActivateActCtx(context.Get(), &cookie)) << GetLastError();
+        active.Reset(cookie);
+        ACTCTX_SECTION_KEYED_DATA data{};
+        data.cbSize = sizeof(data);
+        EXPECT_TRUE(FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION,
+                                             L"Iphlpapi.dll", &data))
+            << "the context redirects nothing";
+    }
+
+private:
+    ActivationContextGuard context;
+    ActivationGuard active;
+};
+
 TEST(LoadSystemLibrary, LoadsFromTheSystemFolderAndNeverFromTheProgramsOwn)
 {
-    const ModuleGuard iphlpapi(LoadSystemLibrary(L"Iphlpapi.dll"));
-    ASSERT_FALSE(iphlpapi.IsEmpty()) << GetLastError();
-    EXPECT_EQ(FolderOf(iphlpapi.Get()), SystemFolder());
+    // Also while an activation context redirects the names elsewhere: only comctl32.dll follows a
+    // context.
+    for (const bool redirected : {false, true}) {
+        SCOPED_TRACE(redirected ? "redirected by the context" : "no context");
+        const std::unique_ptr<RedirectingContext> context(redirected ? new RedirectingContext
+                                                                     : nullptr);
+        const ModuleGuard iphlpapi(LoadSystemLibrary(L"Iphlpapi.dll"));
+        ASSERT_FALSE(iphlpapi.IsEmpty()) << GetLastError();
+        EXPECT_EQ(FolderOf(iphlpapi.Get()), SystemFolder());
 
-    // This resource module lies beside the test program, not in the system folder.
-    SetLastError(0);
-    const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
-    EXPECT_TRUE(besideTheProgram.IsEmpty());
-    EXPECT_NE(GetLastError(), 0u);
+        // This resource module lies beside the test program, not in the system folder.
+        SetLastError(0);
+        const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
+        EXPECT_TRUE(besideTheProgram.IsEmpty());
+        EXPECT_NE(GetLastError(), 0u);
+    }
 
     const std::wstring longName(MAX_PATH, L'a');
     EXPECT_EQ(LoadSystemLibrary(longName.c_str()), nullptr);
@@ -70,7 +105,7 @@ TEST(RestrictLibrarySearch, AsksForTheSystemFolderOnlyAndFallsBackWithoutIt)
     EXPECT_TRUE(RestrictLibrarySearch(&RecordingSetDefaultDllDirectories));
     EXPECT_EQ(flagsAsked, 0x800u); // LOAD_LIBRARY_SEARCH_SYSTEM32
 
-    // Restricted, a library is loaded by name, and still only from the system folder.
+    // Restricted, a library still comes only from the system folder.
     const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
     EXPECT_TRUE(besideTheProgram.IsEmpty());
     const ModuleGuard winsock(LoadSystemLibrary(L"ws2_32.dll"));
@@ -80,20 +115,46 @@ TEST(RestrictLibrarySearch, AsksForTheSystemFolderOnlyAndFallsBackWithoutIt)
 
 TEST(TickCount64, FromKernel32WhereItHasOneElseFromGetTickCount)
 {
-    using GetTickCount64Function = ULONGLONG(WINAPI*)();
-    const GetTickCount64Function system = GetProcAddressAs<GetTickCount64Function>(
-        GetModuleHandleW(L"kernel32.dll"), "GetTickCount64");
+    const TickCount64Function system =
+        GetProcAddressAs<TickCount64Function>(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64");
     ASSERT_NE(system, nullptr);
+    EXPECT_EQ(TickCount64Of(GetModuleHandleW(L"kernel32.dll")), system);
     const ULONGLONG before = system();
     const ULONGLONG looked = kdmGetTickCount64Import();
     EXPECT_LE(before, looked);
     EXPECT_LE(looked, system());
 
-    // A module without the function, as kernel32 is on XP.
+    // A module without the function, as kernel32 is on XP: this system's GetTickCount, extended.
     const DWORD before32 = GetTickCount();
-    const ULONGLONG fallback = TickCount64From(GetModuleHandleW(nullptr));
+    const ULONGLONG fallback = TickCount64Of(GetModuleHandleW(nullptr))();
     EXPECT_LE(before32, fallback);
     EXPECT_LE(fallback, GetTickCount());
+}
+
+// Successive readings of a 32-bit count through two wraps, and the 64-bit count each must give.
+struct TickReading {
+    DWORD count;
+    ULONGLONG extended;
+};
+const TickReading kTickReadings[] = {{0x00000010u, 0x00000010u},  {0xFFFFFF00u, 0xFFFFFF00u},
+                                     {0xFFFFFF00u, 0xFFFFFF00u},  {0x00000005u, 0x100000005u},
+                                     {0x7FFFFFFFu, 0x17FFFFFFFu}, {0xFFFFFFFFu, 0x1FFFFFFFFu},
+                                     {0x00000000u, 0x200000000u}};
+size_t tickReading = 0;
+
+DWORD WINAPI ScriptedTickCount()
+{
+    return kTickReadings[tickReading].count;
+}
+
+TEST(TickCount64, ExtendedCountKeepsRisingAcrossTheWrap)
+{
+    volatile LONGLONG state = 0;
+    for (tickReading = 0; tickReading < sizeof(kTickReadings) / sizeof(kTickReadings[0]);
+         ++tickReading) {
+        EXPECT_EQ(ExtendTickCount(&ScriptedTickCount, &state), kTickReadings[tickReading].extended)
+            << "reading " << tickReading;
+    }
 }
 
 } // namespace
