@@ -8,8 +8,8 @@ const wchar_t* const kDelayLoadedLibraries[4] = {L"comctl32.dll", L"version.dll"
                                                  L"ws2_32.dll"};
 
 // In the order a run loads them. Each lies in the system folder of every Windows from XP on but
-// bcrypt.dll (Vista and later), which nothing loads on XP.
-const wchar_t* const kLibrariesLoadedByName[4] = {
+// bcrypt.dll (Vista and later) and cryptbase.dll (7 and later), which nothing loads before those.
+const wchar_t* const kLibrariesLoadedByName[5] = {
     // The visual styles library loads its drawing helpers by name when it first draws a control.
     L"msimg32.dll",
     // Imports of the cryptographic provider: the provider is loaded by its path, and the loader
@@ -17,7 +17,11 @@ const wchar_t* const kLibrariesLoadedByName[4] = {
     L"bcrypt.dll", L"crypt32.dll",
     // CryptAcquireContextW loads the cryptographic provider by the file name that its
     // registration gives, which need not be a full path.
-    L"rsaenh.dll"};
+    L"rsaenh.dll",
+    // Windows 7's advapi32 forwards its random-number and legacy encryption functions to it; the
+    // loader resolves a forwarder by the library's name. Wine has no such library, so no trace
+    // here shows it.
+    L"cryptbase.dll"};
 
 namespace {
 

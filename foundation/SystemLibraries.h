@@ -55,7 +55,7 @@ HMODULE ThisModule(bool takeReference);
 // has started: where the search cannot be restricted, the program's folder is searched for them
 // first. Taken from a loader trace of whole runs of the program and of the module (the dialog, the
 // Save As dialog, the download and the hash); the reason for each is given where they are defined.
-extern const wchar_t* const kLibrariesLoadedByName[4];
+extern const wchar_t* const kLibrariesLoadedByName[5];
 
 // Holds each of kLibrariesLoadedByName, loaded by LoadSystemLibrary, for its lifetime, so that a
 // load of the same name by name finds the one loaded from the system folder instead of searching.
