@@ -24,14 +24,12 @@ namespace {
 void ReportUnloadableLibrary(const DelayLoadedLibraries& libraries)
 {
     try {
-        // One more element than GetModuleFileNameW may fill: XP does not terminate a cut path.
-        wchar_t path[MAX_PATH + 1] = {};
-        GetModuleFileNameW(moduleInstance, path, MAX_PATH);
-        const wchar_t* const separator = std::wcsrchr(path, L'\\');
+        const MStringEx<wchar_t> path = ModuleFilePath(moduleInstance);
+        const wchar_t* const separator = std::wcsrchr(path.Data(), L'\\');
         const MStringEx<wchar_t> caption =
             libraries.IsLoaded(L"version.dll")
                 ? VersionString(L"InternalName")
-                : MStringEx<wchar_t>(separator != nullptr ? separator + 1 : path);
+                : MStringEx<wchar_t>(separator != nullptr ? separator + 1 : path.Data());
         CenteredMessageBox(nullptr,
                            MStringEx<wchar_t>::Format(
                                L"%s: %s", MStringEx<wchar_t>(libraries.FailedLibrary()),

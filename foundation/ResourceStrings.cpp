@@ -1,10 +1,10 @@
 #include "foundation/ResourceStrings.h"
 
+#include "foundation/SystemLibraries.h"
+
 HINSTANCE moduleInstance = nullptr;
 
 namespace {
-
-const std::uint32_t kModulePathCapacity = 40000;
 
 MStringExException Missing()
 {
@@ -56,10 +56,8 @@ MStringEx<wchar_t> ResourceString(UINT id)
 
 MStringEx<wchar_t> VersionString(const wchar_t* name)
 {
-    MemoryPH<wchar_t> path(kModulePathCapacity);
-    const DWORD pathLength = GetModuleFileNameW(moduleInstance, path.Data(), path.Count());
-    // A path that fills the buffer was cut, and XP does not terminate it then.
-    if (pathLength == 0 || pathLength >= path.Count()) {
+    const MStringEx<wchar_t> path = ModuleFilePath(moduleInstance);
+    if (path.IsEmpty()) {
         throw Missing();
     }
     DWORD ignored = 0;

@@ -25,6 +25,9 @@ const wchar_t* const kLibrariesLoadedByName[5] = {
 
 namespace {
 
+// Room for the longest path a module can have (the "\\?\" form).
+const std::uint32_t kModulePathCapacity = 40000;
+
 // LOAD_LIBRARY_SEARCH_SYSTEM32; the SDK defines it only for Windows 7 and later.
 const DWORD kLibrarySearchSystem32 = 0x00000800;
 
@@ -114,6 +117,17 @@ HMODULE ThisModule(bool takeReference)
     return module;
 }
 
+MStringEx<wchar_t> ModuleFilePath(HMODULE module)
+{
+    MemoryPH<wchar_t> path(kModulePathCapacity);
+    const DWORD length = GetModuleFileNameW(module, path.Data(), path.Count());
+    // A path that fills the buffer was cut, and XP does not terminate it then.
+    if (length == 0 || length >= path.Count()) {
+        return MStringEx<wchar_t>();
+    }
+    return MStringEx<wchar_t>(path.Data());
+}
+
 PreloadedLibraries::PreloadedLibraries()
 {
     for (size_t i = 0; i < sizeof(libraries) / sizeof(libraries[0]); ++i) {
@@ -124,18 +138,24 @@ PreloadedLibraries::PreloadedLibraries()
 ManifestActivation::ManifestActivation()
 {
     const HMODULE module = ThisModule(false);
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    if (module == nullptr || length == 0 || length >= MAX_PATH) {
+    if (module == nullptr) {
         return;
     }
-    ACTCTXW request{};
-    request.cbSize = sizeof(request);
-    request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
-    request.lpSource = path;
-    request.hModule = module;
-    request.lpResourceName = MAKEINTRESOURCEW(1);
-    context.Reset(CreateActCtxW(&request));
+    try {
+        const MStringEx<wchar_t> path = ModuleFilePath(module);
+        if (path.IsEmpty()) {
+            return;
+        }
+        ACTCTXW request{};
+        request.cbSize = sizeof(request);
+        request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
+        request.lpSource = path.Data();
+        request.hModule = module;
+        request.lpResourceName = MAKEINTRESOURCEW(1);
+        context.Reset(CreateActCtxW(&request));
+    } catch (...) {
+        return;
+    }
     ULONG_PTR cookie = 0;
     if (!context.IsEmpty() && ActivateActCtx(context.Get(), &cookie)) {
         activation.Reset(cookie);

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "foundation/Handles.h"
+#include "foundation/StringEx.h"
 
 // The libraries that the binaries delay-load (the build links them through delay-load import
 // libraries). Each is loaded on the first call of one of its functions.
@@ -50,6 +51,10 @@ template <typename Function> Function GetProcAddressAs(HMODULE module, const cha
 // caller releases with FreeLibrary (or FreeLibraryAndExitThread). Null when it cannot be found.
 // Never throws; any thread.
 HMODULE ThisModule(bool takeReference);
+
+// The full path of `module`'s file (null: the process's executable), long paths included; empty
+// when it cannot be read whole. Raises only when memory runs out; any thread.
+MStringEx<wchar_t> ModuleFilePath(HMODULE module);
 
 // The system libraries that Windows' own libraries load by name during a run, after the program
 // has started: where the search cannot be restricted, the program's folder is searched for them
