@@ -23,7 +23,7 @@ int AskYesNo(const DownloadJob& job, const MStringEx<wchar_t>& text)
 // IDS_HASH_MISMATCH while the authenticator still exists. All of it runs inside one guard: every
 // exception, building and showing that question included, becomes Failed, and the caller asks
 // IDS_VERIFY_FAILED instead.
-Verdict VerifyDownload(DownloadJob& job, HeaderDictionary& headers)
+Verdict VerifyDownload(DownloadJob& job, const MemoryPH<unsigned char>& hashCode)
 {
     try {
         SetWindowTextW(GetDlgItem(job.dialog, IDC_STAGE), ResourceString(IDS_VERIFYING).Data());
@@ -34,7 +34,7 @@ Verdict VerifyDownload(DownloadJob& job, HeaderDictionary& headers)
         MemoryPH<unsigned char> digest;
         // A hash stopped by a cancel leaves no digest, which no hash code equals.
         if (authenticator.HashFile(job.file.Get(), digest, observer) &&
-            !digest.NotEquals(DecodeHashCode(headers.GetAt(0)->value))) {
+            !digest.NotEquals(DecodeHashCode(hashCode))) {
             return Verdict::Install;
         }
         return AskYesNo(job, FormattedResourceString(IDS_HASH_MISMATCH, job.internalName,
@@ -84,13 +84,14 @@ int CompleteDownload(DownloadJob& job, HeaderDictionary& headers)
             job.internalName, MB_OK | MB_ICONINFORMATION);
         return 0;
     }
-    if (headers.Count() == 0) {
+    const MemoryPH<unsigned char>* const hashCode = FindHeader(headers, kHashCodeHeaderName);
+    if (hashCode == nullptr) {
         if (AskYesNo(job, ResourceString(IDS_NO_HASH_CODE)) != IDYES) {
             return 0;
         }
         return LaunchInstaller(job);
     }
-    switch (VerifyDownload(job, headers)) {
+    switch (VerifyDownload(job, *hashCode)) {
     case Verdict::Install:
         break;
     case Verdict::DoNotInstall:

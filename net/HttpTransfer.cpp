@@ -171,6 +171,17 @@ MStringEx<wchar_t> ProbeAddress(const MStringEx<wchar_t>& requestAddress)
     return requestAddress.Left(static_cast<std::uint32_t>(slash));
 }
 
+MemoryPH<unsigned char>* FindHeader(HeaderDictionary& headers, const MStringEx<wchar_t>& name)
+{
+    for (std::uint32_t i = 0; i < headers.Count(); ++i) {
+        HeaderDictionary::PairType* const pair = headers.GetAt(i);
+        if (pair->key == name) {
+            return &pair->value;
+        }
+    }
+    return nullptr;
+}
+
 bool IsSuccessStatus(DWORD status)
 {
     return status >= 200 && status <= 299;

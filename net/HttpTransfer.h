@@ -20,6 +20,11 @@ extern const wchar_t kHashCodeHeaderName[];
 // Header names mapped to the raw bytes of their values (UTF-16 text as WinINet returns it).
 using HeaderDictionary = Dictionary<MStringEx<wchar_t>, MemoryPH<unsigned char>, MNoLock, MNoLock>;
 
+// The value of the header named `name` (as it was asked for), or null when the response did not
+// carry it. Readers of the transfer's headers look them up by name, never by position. The
+// pointer is valid while the dictionary is unchanged.
+MemoryPH<unsigned char>* FindHeader(HeaderDictionary& headers, const MStringEx<wchar_t>& name);
+
 // The address that is requested: the address itself when it contains "//", else "http://" and
 // the address.
 MStringEx<wchar_t> RequestAddress(const MStringEx<wchar_t>& address);
