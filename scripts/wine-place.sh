@@ -32,16 +32,29 @@ if [ "${KDM_GUEST:-}" = 1 ]; then
 fi
 
 # The smallest i386 Linux program: an ELF header, one loadable segment and exit(42) through
-# int 0x80. Only a kernel that runs i386 code answers 42.
-probe=$(mktemp "${TMPDIR:-/tmp}/kdm-i386-probe.XXXXXX")
-trap 'rm -f "$probe"' EXIT
-printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$probe"
-chmod 700 "$probe"
-rc=0
-why=$( { "$probe"; } 2>&1) || rc=$?
-if [ "$rc" -eq 42 ]; then
+# int 0x80. Only a kernel that runs i386 code answers 42. A folder on a noexec mount refuses
+# every program ("Permission denied"), which says nothing about i386: the next folder is tried.
+elf='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80'
+probe=
+trap '[ -z "$probe" ] || rm -f "$probe"' EXIT
+rc=
+why="no folder lets a program run"
+for dir in "${TMPDIR:-/tmp}" /dev/shm /var/tmp "$here"; do
+  probe=$(mktemp "$dir/.kdm-i386-probe.XXXXXX" 2>/dev/null) || continue
+  printf "$elf" >"$probe"
+  chmod 700 "$probe"
+  rc=0
+  why=$( { "$probe"; } 2>&1) || rc=$?
+  rm -f "$probe"
+  probe=
+  case $why in *"Permission denied"*) rc= ;; *) break ;; esac
+done
+if [ "$rc" = 42 ]; then
   say "Wine runs natively: this machine executes i386 programs"
   echo native
+elif [ -z "$rc" ]; then
+  say "Wine runs in the emulated guest: cannot tell whether this machine executes i386 programs ($why)"
+  echo guest
 else
   why=${why##*: }
   say "Wine runs in the emulated guest: this machine does not execute i386 programs (${why:-exit code $rc})"

@@ -7,7 +7,9 @@
 # The image is kept under KDM_GUEST_CACHE (default /var/cache/kdm-guest when root), in a folder
 # named by a hash of this recipe, so that every checkout on the machine shares it and a changed
 # recipe makes a new one. It is built in a temporary folder and renamed only when complete: a
-# failed or interrupted build leaves no half image behind.
+# failed or interrupted build leaves no half image behind. One builder at a time per recipe (a lock
+# beside the image): a second one waits and takes the first one's image; a complete image is never
+# replaced.
 # The package mirror is the one that this machine's own package sources name for its release.
 set -euo pipefail
 
@@ -53,6 +55,16 @@ if [ -f "$image/complete" ]; then
 fi
 
 [ "$(id -u)" -eq 0 ] || { echo "image.sh: building the guest image needs root (debootstrap, chroot)" >&2; exit 1; }
+mkdir -p "$cache"
+exec 8>"$cache/$recipe_hash.lock"
+if ! flock -n 8; then
+  echo "guest image: another build of $image is running; waiting for it" >&2
+  flock 8
+fi
+if [ -f "$image/complete" ]; then
+  echo "$image"
+  exit 0
+fi
 for tool in debootstrap mkfs.ext4 qemu-system-x86_64; do
   command -v "$tool" >/dev/null || { echo "image.sh: $tool is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
 done
@@ -64,18 +76,19 @@ mirror=$("$mirror_of" "$codename") ||
   { echo "image.sh: the package sources name no mirror for $codename main" >&2; exit 1; }
 updates=$("$mirror_of" "$codename-updates" || true)
 
-mkdir -p "$cache"
-# Builds that were killed outright leave their folders: remove those whose builder is gone.
-# --one-file-system: never into a /dev or /proc that such a build left bound into its root.
+# Builds that were killed outright leave their folders: remove those whose recipe's lock nobody
+# holds (this one's is held here). --one-file-system: never into a /dev or /proc that such a
+# build left bound into its root.
 for old in "$cache"/building.*; do
   [ -d "$old" ] || continue
-  if ! kill -0 "$(cat "$old/builder.pid" 2>/dev/null || echo 0)" 2>/dev/null; then
+  old_hash=${old##*/building.}
+  old_hash=${old_hash%%.*}
+  if [ "$old_hash" = "$recipe_hash" ] || flock -n "$cache/$old_hash.lock" true; then
     for m in dev/pts dev proc sys; do umount "$old/rootfs/$m" 2>/dev/null || true; done
     rm -rf --one-file-system "$old" || true
   fi
 done
-work=$(mktemp -d "$cache/building.XXXXXX")
-echo $$ >"$work/builder.pid"
+work=$(mktemp -d "$cache/building.$recipe_hash.XXXXXX")
 log=$work/build.log
 rootfs=$work/rootfs
 cleanup() {
@@ -113,12 +126,23 @@ in_root() { chroot "$rootfs" env DEBIAN_FRONTEND=noninteractive LC_ALL=C "$@" >>
 in_root dpkg --add-architecture i386
 in_root apt-get update
 # libglib2.0-0:i386's maintainer script runs i386 cache programs, which fail where the host
-# refuses i386 code; they only prime caches, so the install is finished without them.
-in_root apt-get install -y --no-install-recommends "${packages[@]}" ||
-  { echo "(install reported a failure; configuring the rest)" >>"$log"; in_root dpkg --configure -a || true; }
-for p in linux-image-amd64 wine wine32:i386 wine64 xvfb nginx-light; do
-  chroot "$rootfs" dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok' ||
-    { echo "image.sh: $p did not install" >>"$log"; exit 1; }
+# refuses i386 code; they only prime caches, so the install is finished without them. That is the
+# one failure tolerated: any other package that dpkg could not unpack or configure fails the
+# build, and every package of the list must be installed (or, only behind that failure, unpacked).
+tolerated=
+if ! in_root apt-get install -y --no-install-recommends "${packages[@]}"; then
+  echo "(install reported a failure; configuring the rest)" >>"$log"
+  in_root dpkg --configure -a || tolerated=1
+fi
+broken=$(chroot "$rootfs" dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' |
+  awk '$1 !~ /^(ii|iU|iW|it|rc|un|pn)$/ && $2 != "libglib2.0-0:i386" { print $2 }')
+[ -z "$broken" ] || { echo "image.sh: these packages failed to install: $broken" >>"$log"; exit 1; }
+for p in "${packages[@]}"; do
+  status=$(chroot "$rootfs" dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)
+  case "$status:$tolerated" in
+  "ii "* | "iU "*:1) ;;
+  *) echo "image.sh: $p did not install (dpkg status '${status:-none}')" >>"$log"; exit 1 ;;
+  esac
 done
 in_root apt-get clean
 for m in dev/pts dev proc sys; do umount "$rootfs/$m"; done
@@ -141,7 +165,8 @@ rm -rf --one-file-system "$rootfs"
 mkdir "$work/image"
 mv "$work/vmlinuz" "$work/initrd.img" "$work/disk.img" "$work/image/"
 echo "$codename from $mirror; ${packages[*]}" >"$work/image/complete"
-rm -rf "$image"
-mv "$work/image" "$image"
+# Under the lock and without a complete image: what is there is a leftover, never an image in use.
+rm -rf --one-file-system "$image"
+mv -T "$work/image" "$image"
 echo "guest image: ready in $(( $(date +%s) - started )) s: $image ($(du -sh "$image" | cut -f1) on disk)" >&2
 echo "$image"
