@@ -44,11 +44,12 @@ sudo_cmd=()
 # what it cannot find. The suites whose i386 index failed are kept in i386_unread.
 i386_unread=()
 update_lists() {
-  local log
+  local log rc=0
   log=$(mktemp)
-  if ! "${sudo_cmd[@]}" apt-get update -qq 2> >(tee "$log" >&2); then
-    echo "apt-get update reported errors; going on with the indexes it read" >&2
-  fi
+  # Its errors go to the log first and are shown from there: the log is complete when read.
+  "${sudo_cmd[@]}" apt-get update -qq 2>"$log" || rc=$?
+  cat "$log" >&2
+  [ "$rc" -eq 0 ] || echo "apt-get update reported errors; going on with the indexes it read" >&2
   mapfile -t i386_unread < <(sed -n 's|.*Failed to fetch .*/dists/\([^/ ]*\)/.*binary-i386/.*|\1|p' "$log" | sort -u)
   rm -f "$log"
 }
