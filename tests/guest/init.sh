@@ -3,8 +3,8 @@
 # Mounts the host folders listed in /kdm/shares ("TAG PATH" lines) at their host paths, says
 # "up", then starts each command script that appears in /kdm/queue (N.sh) under its time limit,
 # beside the others still running, writing N.out, N.err and N.status next to it, until
-# /kdm/stop appears. Then powers the guest off. Nothing here may end PID 1: a failure is
-# reported and the guest powers off.
+# /kdm/stop appears; an N.cancel that appears meanwhile ends command N. Then powers the guest
+# off. Nothing here may end PID 1: a failure is reported and the guest powers off.
 ctl=/kdm
 power_off() {
   sync
@@ -42,10 +42,24 @@ while [ ! -e "$ctl/stop" ]; do
   n=${next%.sh}
   mv "$ctl/queue/$next" "$ctl/queue/$n.run"
   (
+    q=$ctl/queue/$n
+    # timeout leads a process group of its own, which a cancel ends whole.
+    setsid timeout --kill-after=15 "$(cat "$q.limit")" bash "$q.run" </dev/null >"$q.out" 2>"$q.err" &
+    command=$!
+    while kill -0 "$command" 2>/dev/null; do
+      if [ -e "$q.cancel" ]; then
+        kill -TERM -- "-$command" 2>/dev/null
+        sleep 5
+        kill -KILL -- "-$command" 2>/dev/null
+      fi
+      sleep 0.2
+    done
     rc=0
-    setsid timeout --kill-after=15 "$(cat "$ctl/queue/$n.limit")" bash "$ctl/queue/$n.run" \
-      </dev/null >"$ctl/queue/$n.out" 2>"$ctl/queue/$n.err" || rc=$?
-    echo "$rc" >"$ctl/queue/$n.status.tmp"
-    mv "$ctl/queue/$n.status.tmp" "$ctl/queue/$n.status"
+    wait "$command" || rc=$?
+    # The shares are cached (cache=loose): what the command wrote reaches the host before its
+    # status says that it is done.
+    sync
+    echo "$rc" >"$q.status.tmp"
+    mv "$q.status.tmp" "$q.status"
   ) &
 done

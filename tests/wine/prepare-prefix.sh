@@ -3,11 +3,13 @@
 # registry value or downloaded file leaks from one run into the next: 32-bit, or with ARCH win64
 # a 64-bit (WoW64) one, where the 32-bit program runs as on 64-bit Windows.
 # Usage: prepare-prefix.sh PREFIX [RECORDING_HANDLER_EXE [ARCH]]   (the handler may be empty)
-# In the emulated guest (KDM_WINE_PLACE=guest) the prefix lives in the guest's memory, mounted at
-# its path; with KDM_PREFIX_CACHE, a folder of the guest's own disk, the prefix as make-prefix.sh
-# makes it is kept there, named by that script, the architecture and Wine's version,
-# and later prefixes are that one with a layer in memory on top: under emulation making one takes
-# minutes, this no time at all.
+# In the emulated guest (KDM_WINE_PLACE=guest) the prefix lives in the guest's memory, a tmpfs
+# mounted at its path (unmounted with it by the next preparation); with KDM_PREFIX_CACHE, the mount
+# point of the guest's disk of kept prefixes, the prefix as make-prefix.sh makes it is kept there,
+# named by that script, the architecture and Wine's version, and later prefixes are that one with
+# a layer in memory on top: under emulation making one takes minutes, this no time at all. A kept
+# prefix is trusted only when it holds its marker, written after its data reached the disk: a
+# guest that was killed while keeping one leaves a folder that is made anew.
 set -euo pipefail
 prefix=$1
 handler=${2:-}
@@ -37,25 +39,31 @@ mkdir -p "$prefix"
 cached=
 if [ "${KDM_WINE_PLACE:-}" = guest ]; then
   # The build folder is shared from the host, where every file Wine writes costs a round trip.
-  memory=$(mktemp -d /tmp/prefix.XXXXXX)
-  mount -t tmpfs -o mode=755 tmpfs "$memory"
-  if [ -n "${KDM_PREFIX_CACHE:-}" ]; then
+  mount -t tmpfs -o mode=755 tmpfs "$prefix"
+  if [ -n "${KDM_PREFIX_CACHE:-}" ] && mountpoint -q "$KDM_PREFIX_CACHE"; then
     key=$( { cat "$here/make-prefix.sh"; echo "$arch"; wine --version; } | sha256sum | cut -c1-16)
     cached=$KDM_PREFIX_CACHE/prefix-$arch-$key
   fi
-  if [ -n "$cached" ] && [ -d "$cached" ]; then
-    mkdir "$memory/upper" "$memory/work"
-    mount -t overlay -o "lowerdir=$cached,upperdir=$memory/upper,workdir=$memory/work" overlay "$prefix"
+  marker=.kdm-kept-complete
+  if [ -n "$cached" ] && [ -f "$cached/$marker" ]; then
+    # The layer in memory lies in the prefix's tmpfs, under the overlay mounted over it.
+    mkdir "$prefix/.upper" "$prefix/.work"
+    mount -t overlay -o "lowerdir=$cached,upperdir=$prefix/.upper,workdir=$prefix/.work" overlay "$prefix"
     register_handler
     exit 0
   fi
-  mount --bind "$memory" "$prefix"
+  [ -z "$cached" ] || rm -rf "$cached"
 fi
 
 "$here/make-prefix.sh" "$prefix"
 if [ -n "$cached" ]; then
+  # Copied, written to the disk, marked, renamed into place: the name appears with the marker,
+  # and the marker only after the data. Another preparation that kept it first wins.
   rm -rf "$cached.$$"
   cp -a "$prefix" "$cached.$$"
+  sync
+  : >"$cached.$$/$marker"
   mv -T "$cached.$$" "$cached" 2>/dev/null || rm -rf "$cached.$$"
+  sync
 fi
 register_handler
