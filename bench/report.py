@@ -3,7 +3,9 @@
 results.
 
 Input: one line per measurement, "MiB<TAB>measure<TAB>value" (seconds, or kB for the peak
-memory), as bench/run.sh writes them. Usage: report.py RESULTS OUTPUT_MD
+memory), as bench/run.sh writes them. Usage: report.py RESULTS OUTPUT_MD [emulated]
+With "emulated" the figures were measured in the emulated guest: the report says so at its top,
+and its chart goes beside it instead of bench/performance.svg.
 """
 import os
 import platform
@@ -187,20 +189,26 @@ def svg_chart(values, sizes, path):
         f.write("\n".join(out) + "\n")
 
 
-def main(results_path, output_path):
+def main(results_path, output_path, emulated=False):
     values = load(results_path)
     sizes = sorted({mib for mib, _ in values if mib > 0})
     runs = ", ".join("%d MiB: %d" % (m, len(values[(m, "program_transfer")])) for m in sizes)
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     cores = os.cpu_count()
     here = os.path.dirname(os.path.abspath(__file__))
-    svg_path = os.path.join(here, "performance.svg")
+    chart_dir = os.path.dirname(os.path.abspath(output_path)) if emulated else here
+    svg_path = os.path.join(chart_dir, "performance.svg")
     svg_chart(values, sizes, svg_path)
     svg_name = os.path.relpath(svg_path, os.path.dirname(os.path.abspath(output_path)))
 
     o = []
     o.append("# Performance")
     o.append("")
+    if emulated:
+        o.append("**Measured under emulation**: Wine ran in the emulated guest (QEMU, software "
+                 "emulation), where every figure is several times what a machine that runs Wine "
+                 "itself measures; not comparable with docs/performance.md.")
+        o.append("")
     o.append("Written by `make bench` (bench/run.sh, bench/report.py); do not edit by hand, run it "
              "again. Measured on %s, %s, %d cores, Xvfb, nginx on 127.0.0.1:80, runs per "
              "size %s; each figure the median with the lowest and highest run in brackets, in seconds."
@@ -280,4 +288,4 @@ def main(results_path, output_path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(sys.argv[1], sys.argv[2], sys.argv[3:] == ["emulated"])

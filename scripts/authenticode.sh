@@ -271,6 +271,7 @@ $(grep -iE 'error|fail|signature index' <<<"$report" | sort -u)"
     / OBJECT +:countersignature$/ { kind[depth()] = "authenticode" }
     / OBJECT +:1\.3\.6\.1\.4\.1\.311\.3\.3\.1$/ { kind[depth()] = "rfc3161" }
     END {
+      if (nest == "") exit
       first = "none"; nested = "none"
       for (d in kind) if (d + 0 == nest) first = kind[d]; else if (d + 0 > nest) nested = kind[d]
       print first; print nested
@@ -278,6 +279,7 @@ $(grep -iE 'error|fail|signature index' <<<"$report" | sort -u)"
   digests=$(cut -d' ' -f1 <<<"$summary" | tr '\n' ' ')
   [ "$digests" = "SHA1 SHA256 " ] ||
     fail "$file: signatures with digests ${digests:-none}, not SHA1 then SHA256"
+  [ ${#kinds[@]} -eq 2 ] || fail "$file: its nested signature cannot be found in its structure"
   printf 'signer: %s\n' "$(sed -n 's/^[[:space:]]*Subject: //p' <<<"$report" | head -n 1)"
   while read -r digest verified time; do
     kind=${kinds[0]}

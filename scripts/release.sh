@@ -48,13 +48,18 @@ version_value() {
 }
 
 # Exports the commit into SOURCE_DIR and builds the shipped binaries in BUILD_TREE. The compiler
-# flags of the environment are left out: the commit alone decides what is built.
+# flags of the environment are left out: the commit alone decides what is built. So are the
+# signing variables: the PIN or password has no business in the environment of every compiler
+# and build tool, where any process of the same user can read it.
 build_tree() {
-  local source=$1 tree=$2 log=$2.log
+  local source=$1 tree=$2 log=$2.log name without=()
   mkdir -p "$source" "$tree"
   git -C "$root" archive --format=tar "$commit" | tar -x -C "$source"
+  while read -r name; do
+    if [[ $name == KDM_SIGN_* ]]; then without+=(-u "$name"); fi
+  done < <(compgen -e)
   if ! env -u CFLAGS -u CXXFLAGS -u CPPFLAGS -u LDFLAGS -u RCFLAGS -u CMAKE_BUILD_PARALLEL_LEVEL \
-    bash -c 'cmake -S "$1" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-i686.cmake" \
+    "${without[@]}" bash -c 'cmake -S "$1" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-i686.cmake" \
                -DCMAKE_BUILD_TYPE=Release -DKDM_BUILD_TESTS=OFF &&
              cmake --build "$2" -j "$3" --target kdm_shipped_exe kdm_shipped_dll' \
     _ "$source" "$tree" "$jobs" >"$log" 2>&1; then

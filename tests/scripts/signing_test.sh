@@ -4,8 +4,10 @@
 # both signatures verify and only the certificate was added; a changed byte, a single signature or
 # other roots are refused; time stamps from a loopback server (RFC 3161 and legacy Authenticode)
 # are found and checked; the release's signing step signs from a SoftHSM2 token made here, and
-# wrong token variables stop make release before it builds; compare-binaries names where two
-# builds differ.
+# wrong token variables stop make release before it builds; the token's PIN appears in no
+# osslsigncode command line (a stand-in first in PATH reads its own), in no build's environment
+# (a stand-in cmake), nor in any file or log left behind; compare-binaries names where two builds
+# differ.
 # Usage: signing_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -21,6 +23,15 @@ trap '[ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true' EXIT
 unset KDM_SIGN_PKCS12 KDM_SIGN_PASSWORD KDM_TIMESTAMP_URL KDM_TIMESTAMP_LEGACY_URL KDM_SIGN_PIN \
   KDM_SIGN_PKCS11_MODULE KDM_SIGN_PKCS11_KEY KDM_SIGN_PKCS11_CERT KDM_VERIFY_CAFILE
 export KDM_SIGN_CERT=$certs/throwaway.pem KDM_SIGN_KEY=$certs/throwaway.key
+pin=4711-test
+standins=$work/standins
+mkdir -p "$standins/sign" "$standins/build"
+printf '#!/bin/bash\nfor a; do [[ $a != *%q* ]] || echo "osslsigncode $*" >>%q; done\nexec %q "$@"\n' \
+  "$pin" "$work/pin-in-arguments" "$(command -v osslsigncode)" >"$standins/sign/osslsigncode"
+printf '#!/bin/bash\necho "cmake stand-in: $(compgen -e | grep -c ^KDM_SIGN_) signing variables"\nexit 1\n' \
+  >"$standins/build/cmake"
+chmod 755 "$standins/sign/osslsigncode" "$standins/build/cmake"
+export PATH=$standins/sign:$PATH
 
 check() { # NAME COMMAND...: COMMAND must succeed
   if "${@:2}" >"$work/out" 2>&1; then echo "ok: $1"; else
@@ -81,7 +92,7 @@ refused "time stamps from an unknown server are refused" "time stamps do not ver
 token=$work/token
 mkdir -p "$token/objects"
 printf 'directories.tokendir = %s/objects\nobjectstore.backend = file\nlog.level = ERROR\n' "$token" >"$token/softhsm2.conf"
-export SOFTHSM2_CONF=$token/softhsm2.conf KDM_SIGN_PIN=4711-test SO_PIN=so-4711-test
+export SOFTHSM2_CONF=$token/softhsm2.conf KDM_SIGN_PIN=$pin SO_PIN=so-$pin
 module=$(ls /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so 2>/dev/null | head -n 1)
 openssl req -x509 -newkey rsa:2048 -sha256 -days 2 -nodes -subj "/CN=Token test signer" \
   -addext "extendedKeyUsage=codeSigning" -keyout "$token/key.pem" -out "$token/cert.pem" 2>/dev/null
@@ -120,6 +131,11 @@ a wrong PIN|KDM_SIGN_PKCS11_KEY (its pin-source): the token refused the PIN|-u K
 no PIN|KDM_SIGN_PIN: the token asks for a PIN|-u KDM_SIGN_PIN
 a PIN in the URI|KDM_SIGN_PKCS11_KEY: the URI holds the PIN|KDM_SIGN_PKCS11_KEY=pkcs11:token=kdm-test;type=private?pin-value=4711
 EOF
+refused "the builds of make release see no signing variable" "cmake stand-in: 0 signing variables" \
+  "${with_token[@]}" PATH="$standins/build:$PATH" "$scripts/release.sh" "$work/refused" "$work/no-dist"
+check "the PIN is in no osslsigncode command line" test ! -e "$work/pin-in-arguments"
+check "the PIN is in no file or log of the release" \
+  bash -c '! grep -rlaF --exclude-dir=standins -- "$1" "$2"' _ "$pin" "$work"
 unset KDM_SIGN_PIN
 kill "$tsa_pid"
 tsa_pid=
