@@ -23,7 +23,8 @@ trap '[ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true' EXIT
 unset KDM_SIGN_PKCS12 KDM_SIGN_PASSWORD KDM_TIMESTAMP_URL KDM_TIMESTAMP_LEGACY_URL KDM_SIGN_PIN \
   KDM_SIGN_PKCS11_MODULE KDM_SIGN_PKCS11_KEY KDM_SIGN_PKCS11_CERT KDM_VERIFY_CAFILE
 export KDM_SIGN_CERT=$certs/throwaway.pem KDM_SIGN_KEY=$certs/throwaway.key
-pin=4711-test
+# A PIN of this run alone: found anywhere, it leaked.
+pin=pin-$(od -An -N6 -tx1 /dev/urandom | tr -d " \n")
 standins=$work/standins
 mkdir -p "$standins/sign" "$standins/build"
 printf '#!/bin/bash\nfor a; do [[ $a != *%q* ]] || echo "osslsigncode $*" >>%q; done\nexec %q "$@"\n' \
