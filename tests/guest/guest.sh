@@ -134,12 +134,14 @@ boot() {
     -drive "file=$image/disk.img,format=raw,if=virtio,cache=unsafe,snapshot=on" \
     "${cache_drive[@]}" -virtfs "local,path=$ctl,mount_tag=kdmctl,security_model=none" "${virtfs[@]}" \
     </dev/null >"$ctl/qemu.log" 2>&1 &
-  echo $! >"$ctl/qemu.pid"
+  # The child itself until it is up: its command line is QEMU's only once it has been started.
+  local qemu=$!
+  echo "$qemu" >"$ctl/qemu.pid"
   exec 9>&-
 
   local started=$SECONDS
   until [ -f "$ctl/up" ]; do
-    if ! qemu_pid "$ctl" >/dev/null; then
+    if ! kill -0 "$qemu" 2>/dev/null; then
       cat "$ctl/qemu.log" >&2
       console_tail "$ctl"
       fail "the guest stopped before it came up $(cat "$ctl/failed" 2>/dev/null || true)"
