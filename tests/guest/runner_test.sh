@@ -90,7 +90,7 @@ rc=0
 KDM_GUEST_SHARE=$work/share "$guest" run \
   bash -c 'head -c 3000000 /dev/zero >written; echo done; exit 3' >"$work/out" 2>"$work/err" || rc=$?
 check "run gives back its command's status" "$rc" 3
-check "... its output" "$(cat "$work/out")" done
+check "... its output" "$(cat "$work/out")" "done"
 check "... and all it wrote" "$(stat -c %s written 2>/dev/null)" 3000000
 cd "$repo/scripts"
 
