@@ -980,6 +980,7 @@ struct SignatureCase {
     int result;
 };
 
+// Names the row in test listings instead of its bytes.
 void PrintTo(const SignatureCase& row, std::ostream* out)
 {
     *out << row.name;
