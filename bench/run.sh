@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Benchmark of the program's transfer, verification and memory against what bounds them, under
-# Wine, with the reference nginx on 127.0.0.1:80. Not a test: `make bench` runs it, `make test`
+# Wine, with the reference nginx on 127.0.0.27:80 serving packages signed with the build's
+# throwaway key maker-a. Not a test: `make bench` runs it, `make test`
 # never does. Writes docs/performance.md.
 #
 # Per package size (16 MiB, 256 MiB and 1 GiB), RUNS times each (default 3):
-#   program    the loopback program driven by demo_operator.exe (accepts the proposed file):
+#   program    the keyed loopback program (its download address http://127.0.0.27, the
+#              throwaway package keys built in) driven by demo_operator.exe (accepts the proposed
+#              file):
 #              transfer = nginx $request_time of its request; verification = from the end of the
-#              request ($msec in the access log) to the end of the program's process (after the
-#              hash it launches the package, here a recording handler, and ends); peak memory =
+#              request ($msec in the access log) to the end of the program's process (after one
+#              pass for SHA-1 and SHA-256 and the signature check it launches the package, here a
+#              recording handler, and ends); peak memory =
 #              VmHWM of its Wine process.
 #   loop       wininet_loop.exe bare: the design's block loop without any window (a)
 #   floor      wininet_loop.exe message: the same plus one synchronous SendMessageW per block to
@@ -18,6 +22,10 @@
 #   curl       curl -o (c)
 #   sha1 bare  sha1_loop.exe bare: CryptoAPI SHA-1 in 1 MiB blocks
 #   sha1 floor sha1_loop.exe floor: the same plus one SendMessageW and 20 ms per block
+#   both bare  sha1_loop.exe bare both: SHA-1 and SHA-256 (RSA and AES provider) over the same
+#              blocks, the floor of the program's verification without its design's pacing
+#   both floor sha1_loop.exe floor both: the same plus one SendMessageW and 20 ms per block: the
+#              floor of the program's verification
 #   sha1sum    sha1sum of the same file
 # Once per bench, display_costs.exe: what each of those per-block calls costs on its own.
 # Transfer figures are all nginx's $request_time, so every client is timed the same way.
@@ -46,12 +54,13 @@ if [ -z "${KDM_WINE_PLACE:-}" ]; then
     exit 1
   fi
   step "Building the loopback program, the operator, the recording handler and the bench loops"
-  cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_loopback_dll kdm_demo_operator \
+  cmake --build "$build" -j "$jobs" --target kdm_keyed_loopback_exe kdm_loopback_dll kdm_demo_operator \
     recording_handler kdm_bench_wininet_loop kdm_bench_sha1_loop kdm_bench_display_costs \
     | grep -Ev '^\[|^$|^g?make' || true
   exec "$here/scripts/wine-place.sh" run --xvfb "$build" "$0" "$@"
 fi
-program=$build/loopback-bin/KestruneDownloadManager.exe
+program=$build/keyed-loopback-bin/KestruneDownloadManager.exe
+signing_key=$build/package-keys/maker-a.key
 module=$build/loopback-bin/KestruneDownloadManager.dll
 operator=$build/tests/demo_operator.exe
 handler=$(find "$build/tests" -name recording_handler.exe | head -1)
@@ -98,7 +107,7 @@ last_request() {
 watch_memory() {
   local out=$1 pid= peak=0 hwm
   for _ in $(seq 200); do
-    pid=$(pgrep -f '^[^ ]*loopback-bin.KestruneDownloadManager\.exe' | head -1 || true)
+    pid=$(pgrep -f '^[^ ]*keyed-loopback-bin.KestruneDownloadManager\.exe' | head -1 || true)
     [ -n "$pid" ] && break
     sleep 0.05
   done
@@ -138,7 +147,7 @@ measure_loop() {
   local out t m rc attempt
   for attempt in 1 2; do
     rc=0
-    out=$(wine "$bench/wininet_loop.exe" http://127.0.0.1/ "$(winepath -w "$bench/loop.bin")" \
+    out=$(wine "$bench/wininet_loop.exe" http://127.0.0.27/ "$(winepath -w "$bench/loop.bin")" \
       "$1" "$(winepath -w "$module")" 2>"$bench/loop.err") || rc=$?
     [ "$rc" -eq 0 ] && break
     echo "  loop $1 failed (exit code $rc): $out $(cat "$bench/loop.err")"
@@ -151,7 +160,7 @@ measure_loop() {
 
 measure_curl() {
   local t m
-  curl -s --noproxy '*' -o "$bench/curl.bin" "${headers[@]}" http://127.0.0.1/
+  curl -s --noproxy '*' -o "$bench/curl.bin" "${headers[@]}" http://127.0.0.27/
   read -r t m < <(last_request "$log" "$size")
   record "$mib" curl "$t"
   echo "  curl: $t s"
@@ -176,11 +185,12 @@ for mib in "${sizes_mib[@]}"; do
   nginx_prefix=$bench/nginx-$mib
   rm -rf "$nginx_prefix"
   python3 "$here/server/generate_site.py" "$catalog" --packages "$packages" \
-    --output "$bench/nginx-$mib.conf" --listen 127.0.0.1:80 --standalone "$nginx_prefix"
+    --output "$bench/nginx-$mib.conf" --listen 127.0.0.27:80 --standalone "$nginx_prefix" \
+    --signing-key "$signing_key"
   # The end of each request in seconds, for the start of the verification.
   sed -i 's/request_time=\$request_time/request_time=$request_time msec=$msec/' "$bench/nginx-$mib.conf"
   nginx -t -q -p "$nginx_prefix" -e "$nginx_prefix/logs/error.log" -c "$bench/nginx-$mib.conf"
-  step "Starting nginx on 127.0.0.1:80 for $mib MiB"
+  step "Starting nginx on 127.0.0.27:80 for $mib MiB"
   "$here/server/nginx-ctl.sh" start "$nginx_prefix" "$bench/nginx-$mib.conf"
   log=$nginx_prefix/logs/access.log
   expected=$(sha1sum "$packages/$package" | cut -d' ' -f1 | tr a-f A-F)
@@ -201,12 +211,15 @@ for mib in "${sizes_mib[@]}"; do
       esac
     done
 
-    for mode in bare floor; do
-      out=$(wine "$bench/sha1_loop.exe" "$(winepath -w "$saved")" "$mode")
+    for mode in bare floor "bare both" "floor both"; do
+      read -r -a words <<<"$mode"
+      out=$(wine "$bench/sha1_loop.exe" "$(winepath -w "$saved")" "${words[@]}")
       grep -q "sha1=$expected" <<<"$out" || { echo "sha1_loop: $out"; exit 1; }
       ms=$(sed 's/.*ms=//' <<<"$out" | tr -d '\r')
-      record "$mib" "sha1_$mode" "$(echo "$ms / 1000" | bc -l)"
-      echo "  sha1 $mode: $ms ms"
+      name=sha1_${words[0]}
+      [ ${#words[@]} -eq 2 ] && name=both_${words[0]}
+      record "$mib" "$name" "$(echo "$ms / 1000" | bc -l)"
+      echo "  $name: $ms ms"
     done
     start=$(date +%s.%N)
     sha1sum "$saved" >/dev/null

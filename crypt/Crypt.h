@@ -27,6 +27,7 @@
 #include <wincrypt.h>
 
 #include "foundation/Containers.h"
+#include "foundation/Handles.h"
 #include "foundation/Memory.h"
 #include "foundation/Observer.h"
 #include "foundation/StringEx.h"
@@ -63,6 +64,40 @@ constexpr ALG_ID kAlgSha512 = 0x800E;
 
 // The provider every container of this family lives in.
 extern const wchar_t kEnhancedProviderName[];
+// The name under which Windows XP SP3 registers the provider of type PROV_RSA_AES; later
+// versions drop "(Prototype)" and make it the default of the type.
+extern const wchar_t kXpAesProviderName[];
+
+// A provider handle of CryptAcquireContextW; 0 is none.
+struct CryptProviderRelease {
+    using Handle = HCRYPTPROV;
+    static bool IsEmpty(HCRYPTPROV provider) { return provider == 0; }
+    static HCRYPTPROV Empty() { return 0; }
+    static BOOL Free(HCRYPTPROV provider) { return CryptReleaseContext(provider, 0); }
+};
+using CryptProviderGuard = ScopedRelease<CryptProviderRelease>;
+// A hash object of CryptCreateHash; 0 is none.
+struct CryptHashRelease {
+    using Handle = HCRYPTHASH;
+    static bool IsEmpty(HCRYPTHASH hash) { return hash == 0; }
+    static HCRYPTHASH Empty() { return 0; }
+    static BOOL Free(HCRYPTHASH hash) { return CryptDestroyHash(hash); }
+};
+using CryptHashGuard = ScopedRelease<CryptHashRelease>;
+// A key handle of CryptImportKey or CryptGenKey; 0 is none.
+struct CryptKeyRelease {
+    using Handle = HCRYPTKEY;
+    static bool IsEmpty(HCRYPTKEY key) { return key == 0; }
+    static HCRYPTKEY Empty() { return 0; }
+    static BOOL Free(HCRYPTKEY key) { return CryptDestroyKey(key); }
+};
+using CryptKeyGuard = ScopedRelease<CryptKeyRelease>;
+
+// A key-less context of the RSA and AES provider type (CRYPT_VERIFYCONTEXT: no container is
+// opened or created, nothing is stored), which has SHA-256 on every Windows from XP SP3 on: the
+// type's default provider, else XP SP3's provider by its name. Raises MCryptException 8 with the
+// error of the last attempt. Any thread.
+CryptProviderGuard AcquireAesVerificationContext();
 
 // Opens the container `containerName` in the machine keyset of the enhanced provider. Only when
 // it does not exist (NTE_BAD_KEYSET) is it created, and a container created here is given an
@@ -270,6 +305,29 @@ protected:
     MAAuthAlgHash hashAlgorithm;
     MAAuthAlgFlags algorithmFlags;
 };
+
+// One digest of a pass over a file: computed with `algorithm` in `provider`, into `value`.
+struct FileDigest {
+    HCRYPTPROV provider;
+    ALG_ID algorithm;
+    MemoryPH<unsigned char> value;
+};
+
+// Computes the digests of `digests` (`count` of them, 1 or 2) together, in one reading of the
+// file, with the blocks, notifications and file-position guarantee of MAAuthenticator::HashFile.
+// Returns true with every `value` filled; false, with every `value` emptied, when the observer
+// stopped the pass. Raises as HashFile does; on an exception the values are left as they were.
+bool HashFileDigests(HANDLE file, FileDigest* digests, std::uint32_t count, MObserver& observer);
+
+// True when `signature` is an RSA PKCS#1 v1.5 signature by the public key in `publicKeyBlob` (a
+// CryptoAPI PUBLICKEYBLOB) over the SHA-256 digest `sha256`. `signature` is in the byte order
+// that OpenSSL and every other tool write (most significant byte first) and must be exactly as
+// long as the key's modulus. `provider` must have SHA-256 (AcquireAesVerificationContext). A key
+// that cannot be imported, a signature of another length and every failed call give false.
+// Raises only when memory runs out.
+bool IsSha256SignedBy(HCRYPTPROV provider, const MAtom<unsigned char>& sha256,
+                      const MAtom<unsigned char>& signature,
+                      const MAtom<unsigned char>& publicKeyBlob);
 
 // The bytes of a hash code sent as hexadecimal text: 'headerValue' holds UTF-16 text (two bytes
 // per character, as read from a response header), used up to its first null character. The text

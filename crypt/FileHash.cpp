@@ -14,15 +14,6 @@ const std::uint32_t kMaxBlockBytes = 0x100000;
     throw MCryptException(MCryptException::SystemCallFailed, error);
 }
 
-// A hash object of CryptCreateHash; 0 is none.
-struct HashRelease {
-    using Handle = HCRYPTHASH;
-    static bool IsEmpty(HCRYPTHASH hash) { return hash == 0; }
-    static HCRYPTHASH Empty() { return 0; }
-    static BOOL Free(HCRYPTHASH hash) { return CryptDestroyHash(hash); }
-};
-using HashGuard = ScopedRelease<HashRelease>;
-
 void MoveFilePointer(HANDLE file, LARGE_INTEGER position, DWORD method)
 {
     if (!SetFilePointerEx(file, position, nullptr, method)) {
@@ -30,17 +21,40 @@ void MoveFilePointer(HANDLE file, LARGE_INTEGER position, DWORD method)
     }
 }
 
-// The digest of the file from its start into `value`, or false when the observer stopped the
-// computation. Leaves the file pointer wherever the reads left it.
-bool HashFromStart(HCRYPTPROV provider, ALG_ID algorithm, HANDLE file, MObserver& observer,
-                   MemoryPH<unsigned char>& value)
+// The most digests one pass computes.
+const std::uint32_t kMaxDigests = 2;
+
+// The digest of `hash` into `value`.
+void ReadHashValue(HCRYPTHASH hash, MemoryPH<unsigned char>& value)
 {
-    MoveFilePointer(file, LARGE_INTEGER{}, FILE_BEGIN);
-    HCRYPTHASH created = 0;
-    if (!CryptCreateHash(provider, algorithm, 0, 0, &created)) {
+    DWORD hashSize = 0;
+    DWORD hashSizeBytes = sizeof(hashSize);
+    if (!CryptGetHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize), &hashSizeBytes,
+                           0)) {
         ThrowSystemError(GetLastError());
     }
-    const HashGuard hash(created);
+    value.Reallocate(hashSize);
+    DWORD valueBytes = value.ByteSize();
+    if (!CryptGetHashParam(hash, HP_HASHVAL, value.Data(), &valueBytes, 0)) {
+        ThrowSystemError(GetLastError());
+    }
+    value.Truncate(valueBytes);
+}
+
+// The digests of the file from its start into `values`, or false when the observer stopped the
+// computation. Leaves the file pointer wherever the reads left it.
+bool HashFromStart(HANDLE file, const FileDigest* digests, std::uint32_t count, MObserver& observer,
+                   MemoryPH<unsigned char>* values)
+{
+    MoveFilePointer(file, LARGE_INTEGER{}, FILE_BEGIN);
+    CryptHashGuard hashes[kMaxDigests];
+    for (std::uint32_t i = 0; i < count; ++i) {
+        HCRYPTHASH created = 0;
+        if (!CryptCreateHash(digests[i].provider, digests[i].algorithm, 0, 0, &created)) {
+            ThrowSystemError(GetLastError());
+        }
+        hashes[i].Reset(created);
+    }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size)) {
         ThrowSystemError(GetLastError());
@@ -66,43 +80,41 @@ bool HashFromStart(HCRYPTPROV provider, ALG_ID algorithm, HANDLE file, MObserver
         if (read == 0) {
             break;
         }
-        if (!CryptHashData(hash.Get(), buffer.Data(), read, 0)) {
-            ThrowSystemError(GetLastError());
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (!CryptHashData(hashes[i].Get(), buffer.Data(), read, 0)) {
+                ThrowSystemError(GetLastError());
+            }
         }
         done += read;
     } while (done < lastByte);
 
-    DWORD hashSize = 0;
-    DWORD hashSizeBytes = sizeof(hashSize);
-    if (!CryptGetHashParam(hash.Get(), HP_HASHSIZE, reinterpret_cast<BYTE*>(&hashSize),
-                           &hashSizeBytes, 0)) {
-        ThrowSystemError(GetLastError());
+    for (std::uint32_t i = 0; i < count; ++i) {
+        ReadHashValue(hashes[i].Get(), values[i]);
     }
-    value.Reallocate(hashSize);
-    DWORD valueBytes = value.ByteSize();
-    if (!CryptGetHashParam(hash.Get(), HP_HASHVAL, value.Data(), &valueBytes, 0)) {
-        ThrowSystemError(GetLastError());
-    }
-    value.Truncate(valueBytes);
     return true;
 }
 
 } // namespace
 
-bool MAAuthenticator::HashFile(HANDLE file, MemoryPH<unsigned char>& digest, MObserver& observer)
+bool HashFileDigests(HANDLE file, FileDigest* digests, std::uint32_t count, MObserver& observer)
 {
+    if (count == 0 || count > kMaxDigests) {
+        throw MCryptException(MCryptException::SystemCallFailed, ERROR_INVALID_PARAMETER);
+    }
     LARGE_INTEGER start{};
     if (!SetFilePointerEx(file, LARGE_INTEGER{}, &start, FILE_CURRENT)) {
         ThrowSystemError(GetLastError());
     }
     try {
-        MemoryPH<unsigned char> value;
-        const bool complete = HashFromStart(provider, hashAlgorithm.AlgId(), file, observer, value);
+        MemoryPH<unsigned char> values[kMaxDigests];
+        const bool complete = HashFromStart(file, digests, count, observer, values);
         MoveFilePointer(file, start, FILE_BEGIN);
-        if (complete) {
-            Exchange(digest, value);
-        } else {
-            digest.Reallocate(0);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (complete) {
+                Exchange(digests[i].value, values[i]);
+            } else {
+                digests[i].value.Reallocate(0);
+            }
         }
         return complete;
     } catch (...) {
@@ -111,6 +123,14 @@ bool MAAuthenticator::HashFile(HANDLE file, MemoryPH<unsigned char>& digest, MOb
         SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
         throw;
     }
+}
+
+bool MAAuthenticator::HashFile(HANDLE file, MemoryPH<unsigned char>& digest, MObserver& observer)
+{
+    FileDigest sha{provider, hashAlgorithm.AlgId(), MemoryPH<unsigned char>()};
+    const bool complete = HashFileDigests(file, &sha, 1, observer);
+    Exchange(digest, sha.value);
+    return complete;
 }
 
 MemoryPH<unsigned char> DecodeHashCode(const MAtom<unsigned char>& headerValue)

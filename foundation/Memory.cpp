@@ -58,3 +58,60 @@ void DecodeHex(MAtom<unsigned char>& text)
     }
     text.Truncate(UnitDivideExact(count, 2));
 }
+
+namespace {
+
+// The value of a base64 digit, or -1 for any other character.
+int Base64DigitValue(wchar_t c)
+{
+    if (c >= L'A' && c <= L'Z') {
+        return c - L'A';
+    }
+    if (c >= L'a' && c <= L'z') {
+        return c - L'a' + 26;
+    }
+    if (c >= L'0' && c <= L'9') {
+        return c - L'0' + 52;
+    }
+    if (c == L'+') {
+        return 62;
+    }
+    return c == L'/' ? 63 : -1;
+}
+
+} // namespace
+
+bool DecodeBase64(const MAtom<wchar_t>& text, MemoryPH<unsigned char>& bytes)
+{
+    std::uint32_t length = 0;
+    while (length < text.Count() && text[length] != L'\0') {
+        ++length;
+    }
+    std::uint32_t padding = 0;
+    while (padding < 2 && padding < length && text[length - 1 - padding] == L'=') {
+        ++padding;
+    }
+    bytes.Reallocate(0);
+    if (length % 4 != 0) {
+        return false;
+    }
+    MemoryPH<unsigned char> decoded(length / 4 * 3);
+    std::uint32_t written = 0;
+    std::uint32_t bits = 0;
+    int pending = 0;
+    for (std::uint32_t i = 0; i < length - padding; ++i) {
+        const int value = Base64DigitValue(text[i]);
+        if (value < 0) {
+            return false;
+        }
+        bits = (bits << 6) | static_cast<std::uint32_t>(value);
+        pending += 6;
+        if (pending >= 8) {
+            pending -= 8;
+            decoded[written++] = static_cast<unsigned char>(bits >> pending);
+        }
+    }
+    decoded.Truncate(written);
+    Exchange(bytes, decoded);
+    return true;
+}

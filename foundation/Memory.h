@@ -314,6 +314,11 @@ ShellMemory<wchar_t> WideView(MAtom<unsigned char>& bytes);
 // buffer to the bytes. An odd count raises (5, 0); any other character (10, 13), after which the
 // front of the buffer is already overwritten.
 void DecodeHex(MAtom<unsigned char>& text);
+// Decodes base64 text (RFC 4648's standard alphabet, "=" padding, no line breaks or white space)
+// from `text` up to its first null character into `bytes`. Returns false, with `bytes` emptied,
+// for text that is not that: a length that is not a multiple of four, any other character, or
+// padding anywhere but at the end. Raises only when memory runs out.
+bool DecodeBase64(const MAtom<wchar_t>& text, MemoryPH<unsigned char>& bytes);
 
 // A raw block whose size is kept in bytes.
 template <typename T> class MMemory {

@@ -10,6 +10,7 @@
 const wchar_t kRequestHeaderFormat[] = L"NORVALIS_PRODUCT: %s\r\nNORVALIS_PRODUCT_VERSION: "
                                        L"%s\r\nZELQ_OS_VERSION: %s\r\nZELQ_CPU_TYPE: %s";
 const wchar_t kHashCodeHeaderName[] = L"NORVALIS-DOWNLOAD-HASHCODE";
+const wchar_t kSignatureHeaderName[] = L"NORVALIS-DOWNLOAD-SIGNATURE";
 
 namespace {
 

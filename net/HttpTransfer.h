@@ -16,6 +16,10 @@
 extern const wchar_t kRequestHeaderFormat[];
 // The response header that carries the package's hash code (hyphens, not underscores).
 extern const wchar_t kHashCodeHeaderName[];
+// The response header that carries the maker's signature of the package: the base64 text of an
+// RSA PKCS#1 v1.5 signature over the SHA-256 digest of the whole body. Asked for only by a build
+// with a package key built in.
+extern const wchar_t kSignatureHeaderName[];
 
 // Header names mapped to the raw bytes of their values (UTF-16 text as WinINet returns it).
 using HeaderDictionary = Dictionary<MStringEx<wchar_t>, MemoryPH<unsigned char>, MNoLock, MNoLock>;

@@ -22,5 +22,10 @@
 #define IDS_VERIFY_FAILED 120
 #define IDS_VERIFYING 121
 #define IDS_INSTALLER_WILL_CLOSE 122
+#define IDS_NOT_SIGNED 123
+
+// The maker's public keys for package signatures, one RCDATA resource each (a CryptoAPI
+// PUBLICKEYBLOB), numbered from this id without a gap; a build without keys has none.
+#define IDR_PACKAGE_KEY_FIRST 201
 
 #endif

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The whole program against the reference download server, from a fresh build tree:
-#   builds the loopback program (download address http://127.0.0.1), the sample packages and the
-#   demo's operator; writes the nginx configuration from server/catalog.txt; starts nginx on
-#   127.0.0.1:80 with a private prefix under BUILD/demo/nginx; runs the program in a Wine prefix
-#   of its own whose msiexec opens .msi files; shows the package's installation; stops nginx.
+#   builds the keyed loopback program (download address http://127.0.0.27, the throwaway package
+#   keys of BUILD/package-keys built in), the sample packages and the demo's operator; writes the
+#   nginx configuration from server/catalog.txt with every package signed by the throwaway key
+#   maker-a; starts nginx on 127.0.0.27:80 with a private prefix under BUILD/demo/nginx; runs the
+#   program in a Wine prefix of its own whose msiexec opens .msi files; shows the signature check
+#   and the package's installation; stops nginx.
 # On the user's display the user answers the program; without a display (or with
 # KDM_DEMO_OPERATOR=1) it runs under Xvfb and demo_operator.exe accepts the proposed file and
 # answers Yes. Screenshots go to BUILD/demo/shots/. Where this machine runs no i386 code, it
@@ -17,17 +19,18 @@ demo=$build/demo
 server=$here/server
 
 step() { printf '\n== %s\n' "$*"; }
-program=$build/loopback-bin/KestruneDownloadManager.exe
+program=$build/keyed-loopback-bin/KestruneDownloadManager.exe
+keys=$build/package-keys
 operator=$build/tests/demo_operator.exe
 packages=$build/server/packages
 
 # On this machine: build, then run the rest where Wine runs (here, or in the emulated guest,
 # where the build folder is shared and the steps, logs and screenshots land in it).
 if [ -z "${KDM_WINE_PLACE:-}" ]; then
-  step "Building the loopback program, the sample packages and the demo operator"
-  cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_sample_packages kdm_demo_operator \
+  step "Building the keyed loopback program, the sample packages and the demo operator"
+  cmake --build "$build" -j "$jobs" --target kdm_keyed_loopback_exe kdm_sample_packages kdm_demo_operator \
     | grep -Ev '^\[|^$|^g?make' || true
-  for f in "$program" "$operator" "$packages/Kestrune-2-7-32.msi"; do
+  for f in "$program" "$operator" "$packages/Kestrune-2-7-32.msi" "$keys/maker-a.key"; do
     [ -f "$f" ] || { echo "Missing after the build: $f"; exit 1; }
   done
   # The program shows on this display where Wine runs here; else, or with KDM_DEMO_OPERATOR set,
@@ -51,9 +54,10 @@ export WINEDLLOVERRIDES="winemenubuilder.exe=d"
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 export no_proxy='*'
 
-step "Writing the nginx configuration from $server/catalog.txt"
+step "Writing the nginx configuration from $server/catalog.txt, every package signed with $keys/maker-a.key"
 python3 "$server/generate_site.py" "$server/catalog.txt" --packages "$packages" \
-  --output "$demo/nginx.conf" --listen 127.0.0.1:80 --standalone "$demo/nginx"
+  --output "$demo/nginx.conf" --listen 127.0.0.27:80 --standalone "$demo/nginx" \
+  --signing-key "$keys/maker-a.key" --verify-key "$keys/maker-a.pem"
 nginx -t -q -p "$demo/nginx" -e "$demo/nginx/logs/error.log" -c "$demo/nginx.conf"
 
 step "Preparing a fresh Wine prefix in $WINEPREFIX (its own msiexec opens .msi files)"
@@ -70,7 +74,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step "Starting nginx on 127.0.0.1:80 (prefix $demo/nginx)"
+step "Starting nginx on 127.0.0.27:80 (prefix $demo/nginx)"
 "$server/nginx-ctl.sh" start "$demo/nginx" "$demo/nginx.conf"
 nginx_started=1
 echo "nginx runs as PID $(cat "$demo/nginx/nginx.pid")"
@@ -107,6 +111,16 @@ for f in "$downloads"/*.msi; do
   echo "  saved: $f"
   echo "  SHA-1 of the file:     $(sha1sum "$f" | cut -d' ' -f1 | tr a-f A-F)"
   [ -n "$package" ] && echo "  hash code of $package: $(grep -o "\"$package\" \"[0-9A-F]*\"" "$demo/nginx.conf" | cut -d'"' -f4)"
+  if [ -n "$package" ]; then
+    # The program's own verdict: it launches only what the built-in keys verify.
+    grep -o "\"$package\" \"[A-Za-z0-9+/=]\{300,\}\"" "$demo/nginx.conf" | cut -d'"' -f4 |
+      base64 -d >"$demo/signature.bin"
+    for key in maker-a maker-b; do
+      if openssl dgst -sha256 -verify "$keys/$key.pem" -signature "$demo/signature.bin" "$f" >/dev/null 2>&1; then
+        echo "  signature of the file: valid, by $key (built into the program): the check passes"
+      fi
+    done
+  fi
 done
 
 installed=
@@ -150,7 +164,7 @@ done
 
 step "Result"
 if [ -n "$installed" ]; then
-  echo "The program downloaded and verified the package, and msiexec installed it."
+  echo "The program downloaded the package, found the maker's valid signature and a matching hash code, and msiexec installed it."
 else
   echo "The run did not end in an installed package: see the screenshots."
 fi

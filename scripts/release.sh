@@ -16,6 +16,11 @@
 # certificate under BUILD_DIR/signing, for testing only. KDM_VERIFY_CAFILE names the root
 # certificates that the release's own check trusts for a maker's certificate and its time stamps
 # (by default the system's).
+# KDM_PACKAGE_PUBLIC_KEY names the maker's package-signing public keys (PEM files, separated by
+# ";" or spaces; two while keys change): the released binaries then launch only packages with the
+# maker's signature, and RELEASE.txt names each key's SHA-256 fingerprint. A release without it
+# must say so with KDM_RELEASE_WITHOUT_PACKAGE_KEY=1, and RELEASE.txt then says that the packages
+# are not authenticated.
 # DIST_DIR is removed when the builds start and written only by a release that passed every check.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -60,9 +65,9 @@ build_tree() {
   done < <(compgen -e)
   if ! env -u CFLAGS -u CXXFLAGS -u CPPFLAGS -u LDFLAGS -u RCFLAGS -u CMAKE_BUILD_PARALLEL_LEVEL \
     "${without[@]}" bash -c 'cmake -S "$1" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-i686.cmake" \
-               -DCMAKE_BUILD_TYPE=Release -DKDM_BUILD_TESTS=OFF &&
+               -DCMAKE_BUILD_TYPE=Release -DKDM_BUILD_TESTS=OFF -DKDM_PACKAGE_PUBLIC_KEY="$4" &&
              cmake --build "$2" -j "$3" --target kdm_shipped_exe kdm_shipped_dll' \
-    _ "$source" "$tree" "$jobs" >"$log" 2>&1; then
+    _ "$source" "$tree" "$jobs" "$package_key_option" >"$log" 2>&1; then
     tail -n 30 "$log" >&2
     fail "the build in $tree failed (whole log: $log)"
   fi
@@ -97,6 +102,24 @@ tsa_roots=()
 if [ -n "${KDM_VERIFY_CAFILE:-}" ]; then
   tsa_roots=("$KDM_VERIFY_CAFILE")
 fi
+
+# The package keys, settled before anything is built too.
+package_keys=()
+key_lines=()
+keys_text=${KDM_PACKAGE_PUBLIC_KEY:-}
+for pem in ${keys_text//;/ }; do
+  pem=$(realpath "$pem") || fail "KDM_PACKAGE_PUBLIC_KEY: no file $pem"
+  python3 "$root/cmake/package_key_blob.py" "$pem" /dev/null ||
+    fail "KDM_PACKAGE_PUBLIC_KEY: $pem is not a usable package key (above)"
+  fingerprint=$(openssl pkey -pubin -in "$pem" -outform DER | sha256sum | cut -d' ' -f1)
+  package_keys+=("$pem")
+  key_lines+=("SHA-256 $fingerprint of the public key (DER) in $(basename "$pem")")
+done
+if [ ${#package_keys[@]} -eq 0 ] && [ "${KDM_RELEASE_WITHOUT_PACKAGE_KEY:-}" != 1 ]; then
+  fail "KDM_PACKAGE_PUBLIC_KEY names no package key: set it to the maker's public key (PEM), or \
+state a release whose binaries launch unsigned packages with KDM_RELEASE_WITHOUT_PACKAGE_KEY=1"
+fi
+package_key_option=$(IFS=";"; echo "${package_keys[*]:-}")
 
 if [ -e "$dist" ] && ! [ -f "$dist/SHA256SUMS" ] && [ -n "$(ls -A "$dist")" ]; then
   fail "$dist exists and holds no earlier release: not replacing it"
@@ -181,6 +204,13 @@ version=$(version_value "$bin/${binaries[0]}" ProductVersion)
   echo "Key:          $key_kind"
   echo "Time stamp:   SHA-1 signature (Windows XP SP3 and Vista): $(stamp_words sha1)"
   echo "              SHA-256 signature (later Windows): $(stamp_words sha256)"
+  if [ ${#package_keys[@]} -gt 0 ]; then
+    echo "Packages:     launched only with the maker's signature, checked with the built-in key(s):"
+    printf '              %s\n' "${key_lines[@]}"
+  else
+    echo "Packages:     NOT AUTHENTICATED: no package key is built in (KDM_RELEASE_WITHOUT_PACKAGE_KEY=1);"
+    echo "              only the hash code from the same response checks a downloaded package."
+  fi
   if [ -n "$xp_note" ]; then
     echo
     echo "$xp_note"

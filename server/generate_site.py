@@ -29,6 +29,16 @@ Without --standalone the output is a site file for the http context of an existi
 file, logs and temporary folders lie under PREFIX, for a private server
 (nginx -p PREFIX -e PREFIX/logs/error.log -c FILE -g "daemon off;").
 
+With --signing-key (the maker's RSA private key, a PEM file) every package is signed here, with
+openssl, and sent with its signature in NORVALIS-DOWNLOAD-SIGNATURE: the base64 text of an RSA
+PKCS#1 v1.5 signature over the package's SHA-256, which a program with the maker's public key
+built in checks before it launches anything. For a key that never leaves a token, sign elsewhere
+and give --signatures DIR instead: DIR holds NAME.sig for every package NAME, the signature as
+`openssl dgst -sha256 -sign` or a token's tool writes it (raw bytes) or its base64 text. With
+either, a package without a signature stops the run; --verify-key (the public key, PEM) checks
+every signature before anything is written. The single server and the origin send the header;
+the selector sends no package and no header.
+
 With --tls-certificate (a PEM file: the server's certificate, then its intermediates) and
 --tls-key the server speaks HTTPS only, on port 443 unless --listen says otherwise, with TLS 1.2
 and 1.3. --legacy-tls also allows TLS 1.0 and 1.1 with the older cipher suites that Windows
@@ -36,10 +46,13 @@ versions limited to TLS 1.0 offer: a weaker server for every client, chosen on p
 """
 
 import argparse
+import base64
+import binascii
 import hashlib
 import os
 import re
 import ssl
+import subprocess
 import sys
 import tempfile
 
@@ -51,6 +64,8 @@ FIELD = re.compile(r"^[A-Za-z0-9._+-]+$")
 # Characters that would end or change a quoted nginx string (variables start with "$").
 UNSAFE_PATH = re.compile(r'["\\$;{}\s]')
 HASH_HEADER = "NORVALIS-DOWNLOAD-HASHCODE"
+SIGNATURE_HEADER = "NORVALIS-DOWNLOAD-SIGNATURE"
+BASE64_TEXT = re.compile(r"^[A-Za-z0-9+/]+={0,2}$")
 REQUEST_HEADERS = ("NORVALIS_PRODUCT", "NORVALIS_PRODUCT_VERSION", "ZELQ_OS_VERSION",
                    "ZELQ_CPU_TYPE")
 # Windows Installer packages; the same type whatever mime.types the including nginx.conf has.
@@ -186,6 +201,59 @@ def hash_packages(entries, packages, catalog_name="catalog"):
     return hashes
 
 
+def signature_text(data):
+    """The base64 text of a signature file's content: raw signature bytes, or already base64."""
+    text = data.strip()
+    if BASE64_TEXT.match(text.decode("ascii", "replace")) and len(text) % 4 == 0:
+        try:
+            if len(base64.b64decode(text, validate=True)) >= 256:
+                return text.decode("ascii")
+        except binascii.Error:
+            pass
+    return base64.b64encode(data).decode("ascii")
+
+
+def sign_packages(hashes, packages, signing_key=None, signatures=None, verify_key=None):
+    """Package file name -> base64 signature for every package. Raises CatalogError listing every
+    package that has no signature or whose signature does not verify with verify_key."""
+    result = {}
+    errors = []
+    for package in sorted(hashes):
+        path = os.path.join(packages, package)
+        if signing_key:
+            done = subprocess.run(["openssl", "dgst", "-sha256", "-sign", signing_key, path],
+                                  capture_output=True)
+            if done.returncode != 0 or not done.stdout:
+                errors.append("cannot sign %s with %s: %s"
+                              % (path, signing_key, done.stderr.decode(errors="replace").strip()))
+                continue
+            raw = done.stdout
+        else:
+            sig_path = os.path.join(signatures, package + ".sig")
+            try:
+                with open(sig_path, "rb") as f:
+                    raw = base64.b64decode(signature_text(f.read()))
+            except OSError:
+                errors.append("package %s has no signature: %s is missing" % (package, sig_path))
+                continue
+        if verify_key and not signature_verifies(path, raw, verify_key):
+            errors.append("the signature of %s does not verify with %s" % (package, verify_key))
+            continue
+        result[package] = base64.b64encode(raw).decode("ascii")
+    if errors:
+        raise CatalogError("\n".join(errors))
+    return result
+
+
+def signature_verifies(path, raw, public_key):
+    with tempfile.NamedTemporaryFile() as sig:
+        sig.write(raw)
+        sig.flush()
+        done = subprocess.run(["openssl", "dgst", "-sha256", "-verify", public_key, "-signature",
+                               sig.name, path], capture_output=True)
+    return done.returncode == 0
+
+
 def check_path(what, path):
     if UNSAFE_PATH.search(path):
         raise CatalogError("%s %r contains a space, quote, backslash, $, ; or brace, which the "
@@ -225,9 +293,10 @@ def map_block(comment, source, variable, pairs):
     return out
 
 
-def selection_head(entries, hashes):
+def selection_head(entries, hashes, signatures=None):
     """The http-context part of a server that selects by the four request headers; hashes
-    (package file -> SHA-1) for the single server, which sends the hash code, else None."""
+    (package file -> SHA-1) for the single server, which sends the hash code, else None; and
+    signatures (package file -> base64 signature) when the packages are signed."""
     key = "|".join("$http_" + h.lower() for h in REQUEST_HEADERS)
     out = []
     out.append("# The request header names contain underscores, which nginx drops by default.")
@@ -250,10 +319,14 @@ def selection_head(entries, hashes):
         out.append("")
         out.extend(map_block("package file -> SHA-1 of its content", "$kdm_package",
                              "$kdm_hashcode", sorted(hashes.items())))
+    if hashes and signatures:
+        out.append("")
+        out.extend(map_block("package file -> the maker's signature of its content",
+                             "$kdm_package", "$kdm_signature", sorted(signatures.items())))
     return out
 
 
-def origin_head(hashes):
+def origin_head(hashes, signatures=None):
     """The http-context part of the package origin: the log format and the published names."""
     out = []
     out.append("log_format kdm_origin '$remote_addr [$time_local] \"$request\" $status "
@@ -264,6 +337,11 @@ def origin_head(hashes):
     out.extend(map_block("published address -> SHA-1 of the package file it serves", "$uri",
                          "$kdm_origin_hashcode",
                          [("/" + package, code) for package, code in sorted(hashes.items())]))
+    if signatures:
+        out.append("")
+        out.extend(map_block("published address -> the maker's signature of the package file",
+                             "$uri", "$kdm_origin_signature",
+                             [("/" + package, text) for package, text in sorted(signatures.items())]))
     return out
 
 
@@ -287,7 +365,7 @@ def tls_lines(tls):
     return out
 
 
-def single_locations():
+def single_locations(signed=False):
     out = []
     out.append("    location = / {")
     out.append('        if ($kdm_package = "") {')
@@ -296,6 +374,8 @@ def single_locations():
     out.append("        # Caches in between must keep one copy per combination.")
     out.append('        add_header Vary "%s";' % ", ".join(REQUEST_HEADERS))
     out.append("        add_header %s $kdm_hashcode;" % HASH_HEADER)
+    if signed:
+        out.append("        add_header %s $kdm_signature;" % SIGNATURE_HEADER)
     out.append("        types { }")
     out.append("        default_type %s;" % PACKAGE_TYPE)
     out.append("        try_files /$kdm_package =404;")
@@ -327,13 +407,15 @@ def selector_locations(redirect_to):
     return out
 
 
-def origin_locations():
+def origin_locations(signed=False):
     out = []
     out.append("    location / {")
     out.append('        if ($kdm_origin_hashcode = "") {')
     out.append("            return 404;")
     out.append("        }")
     out.append("        add_header %s $kdm_origin_hashcode;" % HASH_HEADER)
+    if signed:
+        out.append("        add_header %s $kdm_origin_signature;" % SIGNATURE_HEADER)
     out.append('        add_header Cache-Control "%s";' % IMMUTABLE)
     out.append("        types { }")
     out.append("        default_type %s;" % PACKAGE_TYPE)
@@ -342,8 +424,9 @@ def origin_locations():
     return out
 
 
-def render_site(entries, hashes, site):
-    """The site configuration for the http context."""
+def render_site(entries, hashes, site, signatures=None):
+    """The site configuration for the http context; signatures (package file -> base64
+    signature) when the packages are signed."""
     out = []
     if site.origin:
         out.append("# Package origin of the Kestrune Download Manager. Written by generate_site.py")
@@ -355,10 +438,10 @@ def render_site(entries, hashes, site):
     out.append("# from the package catalog: edit the catalog and generate again, not this file.")
     out.append("")
     if site.origin:
-        out.extend(origin_head(hashes))
+        out.extend(origin_head(hashes, signatures))
         log_format = "kdm_origin"
     else:
-        out.extend(selection_head(entries, None if site.redirect_to else hashes))
+        out.extend(selection_head(entries, None if site.redirect_to else hashes, signatures))
         log_format = "kdm_download"
     out.append("")
     out.append("server {")
@@ -374,11 +457,11 @@ def render_site(entries, hashes, site):
         out.append("    gzip off;")
     out.append("")
     if site.origin:
-        out.extend(origin_locations())
+        out.extend(origin_locations(bool(signatures)))
     elif site.redirect_to:
         out.extend(selector_locations(site.redirect_to))
     else:
-        out.extend(single_locations())
+        out.extend(single_locations(bool(signatures)))
     if not site.origin:
         out.append("")
         out.append("    # Nothing else is published: no other file, no directory index.")
@@ -515,11 +598,21 @@ def generate(args):
     if not os.path.isdir(packages):
         raise CatalogError("packages folder %s does not exist" % packages)
 
+    if args.signing_key and args.signatures:
+        raise CatalogError("--signing-key signs here, --signatures takes signatures made "
+                           "elsewhere: give one of them")
+    if args.verify_key and not (args.signing_key or args.signatures):
+        raise CatalogError("--verify-key needs --signing-key or --signatures")
+
     entries = read_catalog(args.catalog)
     hashes = hash_packages(entries, packages, args.catalog)
+    signatures = None
+    if args.signing_key or args.signatures:
+        signatures = sign_packages(hashes, packages, args.signing_key, args.signatures,
+                                   args.verify_key)
     site = Site(packages, listen, args.server_name, access_log, tls, args.redirect_to,
                 args.origin)
-    text = render_site(entries, hashes, site)
+    text = render_site(entries, hashes, site, signatures)
     if prefix:
         for folder in ("logs", "tmp"):
             os.makedirs(os.path.join(prefix, folder), exist_ok=True)
@@ -549,6 +642,13 @@ def main(argv=None):
     parser.add_argument("--tls-certificate", metavar="FILE",
                         help="HTTPS: PEM file with the server's certificate and intermediates")
     parser.add_argument("--tls-key", metavar="FILE", help="HTTPS: PEM file with its private key")
+    parser.add_argument("--signing-key", metavar="FILE",
+                        help="sign every package with this RSA private key (PEM) and send the "
+                             "signature in " + SIGNATURE_HEADER)
+    parser.add_argument("--signatures", metavar="DIR",
+                        help="send the signatures made elsewhere: DIR/NAME.sig for each package")
+    parser.add_argument("--verify-key", metavar="FILE",
+                        help="check every signature with this RSA public key (PEM) first")
     parser.add_argument("--legacy-tls", action="store_true",
                         help="also allow TLS 1.0 and 1.1 with older cipher suites (weaker)")
     args = parser.parse_args(argv)

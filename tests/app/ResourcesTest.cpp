@@ -100,6 +100,10 @@ std::map<UINT, std::wstring> ExpectedStrings(const Variant& variant)
         {122, L"The download of the latest software installation package was successfully "
               L"completed. The current installation will now close and will instead launch the "
               L"installation of the latest software."},
+        {123, L"The downloaded installation package does not carry a valid signature of the "
+              L"maker of %s. It may have been changed on its way to this computer, so the %s has "
+              L"deleted it and will not install it.\n\nPlease get %s from " +
+                  website + L" instead."},
     };
 }
 

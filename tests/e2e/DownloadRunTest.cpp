@@ -979,6 +979,104 @@ INSTANTIATE_TEST_SUITE_P(TruncatedBodies, NetworkFault,
                              return std::string(info.param.name);
                          });
 
+// Whole runs of the keyed loopback build (maker-a's and maker-b's keys built in) with the packages
+// of sign_packages.sh: only a package with the maker's valid signature goes on to the hash-code
+// verdict; anything else is removed after one error box. The unkeyed build ignores the header.
+struct SignatureCase {
+    const char* name;
+    bool keyed;
+    const char* body;      // package or replaced
+    bool hashCode;         // the body's own SHA-1, as a man in the middle would send it
+    const char* signature; // a file of sign_packages.sh; null: no header
+    std::size_t cut;       // characters removed from the end of the signature
+    const char* insert;    // put at the signature's start
+    const wchar_t* marker; // the one box shown; null: none
+    int result;
+};
+
+// Names the row in test listings instead of its bytes.
+void PrintTo(const SignatureCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+const wchar_t kNotSignedMarker[] = L"does not carry a valid signature of the maker of Kestrune.";
+const wchar_t kNoHashCodeMarker[] = L"the web server did not supply data integrity";
+
+std::string SignedFixture(const std::string& name)
+{
+    return ReadFileBytes(BuildTreePath(L"tests\\signed-packages\\" + FromUtf8(name)));
+}
+
+class PackageSignature : public DownloadRun, public ::testing::WithParamInterface<SignatureCase> {
+protected:
+    PackageSignature() : DownloadRun(GetParam().keyed ? KeyedModulePath() : ModulePath()) {}
+};
+
+TEST_P(PackageSignature, OnlyTheMakersSignedPackageIsLaunched)
+{
+    const SignatureCase& row = GetParam();
+    const std::string body = SignedFixture(std::string(row.body) + ".bin");
+    ASSERT_EQ(body.size(), 300000u) << "sign_packages.sh did not run";
+    Response response = Response::Ok().Body(body);
+    if (row.hashCode) {
+        response.Header(kHashHeader, SignedFixture(std::string(row.body) + ".sha1"));
+    }
+    if (row.signature != nullptr) {
+        std::string signature = SignedFixture(row.signature);
+        signature = row.insert + signature.substr(0, signature.size() - row.cut);
+        response.Header("NORVALIS-DOWNLOAD-SIGNATURE", signature);
+    }
+    server.Enqueue(response);
+    // The keyed build downloads from an address of its own.
+    ASSERT_TRUE(server.Start(row.keyed ? "127.0.0.27" : "127.0.0.1", 80)) << server.LastError();
+    DialogRun run(module.ExportCall());
+    const HWND dialog = SaveAsTarget(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
+    EXPECT_EQ(run.Result(), row.result) << server.Describe();
+    ASSERT_EQ(boxes.size(), row.marker == nullptr ? 0u : 1u) << DescribeAll(boxes);
+    if (row.marker != nullptr) {
+        EXPECT_NE(boxes[0].text.find(row.marker), std::wstring::npos) << boxes[0].Describe();
+    }
+    const std::string saved = ReadFileBytes(target);
+    if (row.marker == kNotSignedMarker) {
+        EXPECT_EQ(boxes[0].buttons, std::vector<int>{IDOK});
+        EXPECT_NE(boxes[0].text.find(L"from http://127.0.0.2 instead."), std::wstring::npos);
+        EXPECT_EQ(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES);
+    } else {
+        EXPECT_TRUE(saved == body) << saved.size() << " bytes saved";
+    }
+    if (row.result == 1) {
+        ExpectLaunchedTarget();
+    } else {
+        ExpectNothingLaunched();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, PackageSignature,
+    ::testing::Values(
+        SignatureCase{"Valid", true, "package", true, "package.maker-a.sig", 0, "", nullptr, 1},
+        SignatureCase{"SecondKey", true, "package", true, "package.maker-b.sig", 0, "", nullptr, 1},
+        SignatureCase{"ValidWithoutHashCode", true, "package", false, "package.maker-a.sig", 0, "",
+                      kNoHashCodeMarker, 0},
+        SignatureCase{"ReplacedUnsigned", true, "replaced", true, nullptr, 0, "", kNotSignedMarker,
+                      0},
+        SignatureCase{"ReplacedOldSignature", true, "replaced", true, "package.maker-a.sig", 0, "",
+                      kNotSignedMarker, 0},
+        SignatureCase{"ReplacedOtherKey", true, "replaced", true, "replaced.stranger.sig", 0, "",
+                      kNotSignedMarker, 0},
+        SignatureCase{"Truncated", true, "package", true, "package.maker-a.sig", 4, "",
+                      kNotSignedMarker, 0},
+        SignatureCase{"NotBase64", true, "package", true, "package.maker-a.sig", 4,
+                      "!A*=", kNotSignedMarker, 0},
+        SignatureCase{"UnkeyedIgnoresIt", false, "replaced", true, "package.maker-a.sig", 0, "",
+                      nullptr, 1}),
+    [](const ::testing::TestParamInfo<SignatureCase>& info) {
+        return std::string(info.param.name);
+    });
+
 // The loopback build as make release signs the shipped one: the signature changes nothing in a
 // run of the module or of the program.
 class SignedDownloadRun : public DownloadRun {

@@ -16,6 +16,11 @@ std::wstring ModulePath()
     return BuildTreePath(L"loopback-bin\\KestruneDownloadManager.dll");
 }
 
+std::wstring KeyedModulePath()
+{
+    return BuildTreePath(L"keyed-loopback-bin\\KestruneDownloadManager.dll");
+}
+
 std::wstring ProgramPath()
 {
     return BuildTreePath(L"loopback-bin\\KestruneDownloadManager.exe");

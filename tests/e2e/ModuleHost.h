@@ -22,6 +22,8 @@ typedef int(WINAPI* DownloadFileForInstallerExport)(HWND, const wchar_t*);
 
 // The loopback build of the module (download address http://127.0.0.1).
 std::wstring ModulePath();
+// The loopback module with the throwaway package keys maker-a and maker-b built in.
+std::wstring KeyedModulePath();
 std::wstring ProgramPath();
 // The loopback program built to start as on a system without SetDefaultDllDirectories.
 std::wstring SearchFallbackProgramPath();

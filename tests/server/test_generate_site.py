@@ -4,6 +4,7 @@ configuration that nginx accepts in every mode (single server, selector, origin;
 legacy TLS; standalone and included) and whose hash codes are those of sha1sum; a broken catalog
 or option is refused with a message that names the cause, and no configuration is written."""
 
+import base64
 import os
 import re
 import shutil
@@ -148,6 +149,41 @@ class Generator(unittest.TestCase):
             self.assertEqual(code, sums.stdout.split()[0].upper(), name)
         self.assertIn('"Kestrune|2|Vista|32" "shared.msi";', text)
         self.assertIn("underscores_in_headers on;", text)
+
+    def test_signatures_verify_for_single_and_origin_and_a_missing_one_is_refused(self):
+        key = os.path.join(self.dir, "maker.key")
+        public = os.path.join(self.dir, "maker.pem")
+        openssl("genrsa", "-out", key, "2048")
+        openssl("rsa", "-in", key, "-pubout", "-out", public)
+        for options in ([], ["--origin"]):
+            result = self.generate(VALID, "--signing-key", key, "--verify-key", public, *options)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(self.output) as f:
+                text = f.read()
+            self.assertIn("add_header NORVALIS-DOWNLOAD-SIGNATURE $kdm_", text)
+            signatures = dict(re.findall(r'^\s*"/?([^"|]+\.msi)" "([A-Za-z0-9+/=]{300,})";$',
+                                         text, re.M))
+            self.assertEqual(sorted(signatures), ["other.msi", "seven64.msi", "shared.msi",
+                                                  "xp.msi"])
+            signature = os.path.join(self.dir, "xp.sig")
+            with open(signature, "wb") as f:
+                f.write(base64.b64decode(signatures["xp.msi"]))
+            subprocess.run(["openssl", "dgst", "-sha256", "-verify", public, "-signature",
+                            signature, os.path.join(self.packages, "xp.msi")], check=True,
+                           stdout=subprocess.DEVNULL)
+        # Signatures made elsewhere: one package lacks its .sig, so nothing is written.
+        folder = os.path.join(self.dir, "sigs")
+        os.mkdir(folder)
+        for name in ("xp.msi", "shared.msi", "seven64.msi"):
+            with open(os.path.join(folder, name + ".sig"), "wb") as f:
+                f.write(subprocess.run(["openssl", "dgst", "-sha256", "-sign", key,
+                                        os.path.join(self.packages, name)],
+                                       stdout=subprocess.PIPE, check=True).stdout)
+        os.remove(self.output)
+        result = self.generate(VALID, "--signatures", folder)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("other.msi has no signature", result.stderr)
+        self.assertFalse(os.path.exists(self.output))
 
     def test_broken_catalogs_are_refused_and_nothing_is_written(self):
         # VALID has seven lines: the broken line is line 8 (and 9).
