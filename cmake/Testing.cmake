@@ -43,22 +43,39 @@ function(kdm_add_test)
 endfunction()
 
 # kdm_add_gtest(<target> LABELS <label...> SOURCES <file...> [LIBS <lib...>]
-#               [RESOURCE_LOCK <name...>] [TIMEOUT <seconds>])
+#               [RESOURCE_LOCK <name...>] [TIMEOUT <seconds>] [SHARDS <count>])
 # A GoogleTest program linked with the program library. ctest runs it under Wine once for all its
 # cases, as one test named after the program: each Wine start costs about half a second natively
 # and several seconds in the emulated guest, far more than most cases. GoogleTest's report in the
 # output names each failing case; to run one case, or some,
 # GTEST_FILTER='Suite.Case' tests/run-tests.sh build -R <program>. TIMEOUT (default 120) is the
 # whole program's. A case must therefore leave no process-wide state that another case trips over.
+#
+# SHARDS: the cases are dealt out to that many processes instead, GoogleTest's own sharding
+# (tests <program>_1of<count> and on, each with TIMEOUT). For programs of many whole runs: after
+# some forty Save As dialogs in one Wine process, the next one never comes up (it waits for ever
+# in Wine's RPC start-up, which its shell view needs for drag and drop).
 function(kdm_add_gtest target)
-  cmake_parse_arguments(arg "" "TIMEOUT" "LABELS;SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(arg "" "TIMEOUT;SHARDS" "LABELS;SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
   add_executable(${target} ${arg_SOURCES})
   target_link_libraries(${target} PRIVATE kestrune gtest_main ${arg_LIBS})
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 120)
   endif()
-  kdm_add_test(NAME ${target} TIMEOUT ${arg_TIMEOUT} LABELS ${arg_LABELS}
-               RESOURCE_LOCK ${arg_RESOURCE_LOCK}
-               COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${target}>)
+  if(NOT arg_SHARDS)
+    kdm_add_test(NAME ${target} TIMEOUT ${arg_TIMEOUT} LABELS ${arg_LABELS}
+                 RESOURCE_LOCK ${arg_RESOURCE_LOCK}
+                 COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${target}>)
+    return()
+  endif()
+  math(EXPR last "${arg_SHARDS} - 1")
+  foreach(index RANGE ${last})
+    math(EXPR number "${index} + 1")
+    kdm_add_test(NAME ${target}_${number}of${arg_SHARDS} TIMEOUT ${arg_TIMEOUT}
+                 LABELS ${arg_LABELS} RESOURCE_LOCK ${arg_RESOURCE_LOCK}
+                 COMMAND ${CMAKE_COMMAND} -E env GTEST_TOTAL_SHARDS=${arg_SHARDS}
+                         GTEST_SHARD_INDEX=${index}
+                         ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${target}>)
+  endforeach()
 endfunction()
