@@ -1,6 +1,15 @@
-# kdm_add_program(<variant> <download url> <web site url> <output dir>)
+# kdm_silence_limit(<target> <milliseconds>)
+# Compiles the transfer's silence limit (net/SilenceLimit.cpp) into a binary that links the
+# program library; every such binary that transfers names its own value.
+function(kdm_silence_limit target milliseconds)
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/net/SilenceLimit.cpp)
+  target_compile_definitions(${target} PRIVATE KDM_SILENCE_LIMIT_MS=${milliseconds})
+endfunction()
+
+# kdm_add_program(<variant> <download url> <web site url> <output dir> <silence limit ms>)
 # Links KestruneDownloadManager.exe and KestruneDownloadManager.dll from the program library with
-# the resources of one variant; the variants differ only in the two web addresses.
+# the resources of one variant; the variants differ only in the two web addresses and the
+# transfer's silence limit.
 # Defines the targets kdm_<variant>_exe, kdm_<variant>_dll and kdm_<variant>_res (an object
 # library of the compiled resources, for test programs that need the program's resources).
 
@@ -13,7 +22,7 @@ add_custom_command(
   COMMENT "Drawing the program icon")
 add_custom_target(kdm_icon DEPENDS ${KDM_ICON})
 
-function(kdm_add_program variant download_url website_url outdir)
+function(kdm_add_program variant download_url website_url outdir silence_limit)
   set(KDM_RC_DOWNLOAD_URL "${download_url}")
   set(KDM_RC_WEBSITE_URL "${website_url}")
   set(KDM_RC_ICON "${KDM_ICON}")
@@ -41,6 +50,7 @@ function(kdm_add_program variant download_url website_url outdir)
 
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/link-maps/${variant})
   foreach(t kdm_${variant}_exe kdm_${variant}_dll)
+    kdm_silence_limit(${t} ${silence_limit})
     # Stripped: the symbol table and the static runtime's debug sections would more than double
     # the size of what users download, and they name the runtime's build folders. The link map,
     # kept beside the build rather than the binaries, still tells which object gave each symbol.
