@@ -196,11 +196,12 @@ bool ContinuesAt(HINTERNET request, std::uint64_t first, std::uint64_t total)
 // handle is closed once, by whichever thread comes first. The caller closes them when the
 // cancel event comes first (Abandon), which on Windows ends the WinINet call that the transfer
 // thread is blocked in; the transfer thread closes them when it ends. After Abandon the
-// transfer thread makes no further WinINet call, writes nothing and sends no message: it tests
-// `abandoned` under the lock before each request, and writes and reports each block under the
-// lock. Where a WinINet call does not return when its handle is closed (Wine's), the transfer
-// thread stays blocked until the silence limit ends the call; it holds its own reference to the
-// module and duplicates of the file and event handles, so nothing it uses goes away under it.
+// transfer thread opens no handle, writes nothing and sends no message: it tests `abandoned`
+// under the lock before each request, and writes and reports each block (and moves the file back
+// for a new body) under the lock. Where a WinINet call does not return when its handle is closed
+// (Wine's), the transfer thread stays blocked until the silence limit ends the call; it holds its
+// own reference to the module and a duplicate of the cancel event, so nothing it still uses goes
+// away under it, and the caller's file is free as soon as the caller closes it.
 class Transfer {
 public:
     Transfer(const MStringEx<wchar_t>& address, const MStringEx<wchar_t>& requestHeaders,
@@ -217,16 +218,14 @@ public:
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    // Takes duplicates of the caller's file and cancel event. False when one cannot be made.
+    // Keeps the caller's file, which is used only under the lock before Abandon, and takes a
+    // duplicate of the cancel event, which an abandoned thread still waits on. False when the
+    // duplicate cannot be made.
     bool TakeHandles(HANDLE targetFile, HANDLE cancel)
     {
+        file = targetFile;
         const HANDLE process = GetCurrentProcess();
         HANDLE copy = nullptr;
-        if (!DuplicateHandle(process, targetFile, process, &copy, 0, FALSE,
-                             DUPLICATE_SAME_ACCESS)) {
-            return false;
-        }
-        file.Reset(copy);
         if (!DuplicateHandle(process, cancel, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
             return false;
         }
@@ -407,8 +406,7 @@ private:
     {
         const CriticalSectionGuard guard = CriticalSectionGuard::Enter(lock);
         DWORD written = 0;
-        if (abandoned || !WriteFile(file.Get(), bytes, count, &written, nullptr) ||
-            written != count) {
+        if (abandoned || !WriteFile(file, bytes, count, &written, nullptr) || written != count) {
             return false;
         }
         done += count;
@@ -466,8 +464,8 @@ private:
     {
         const CriticalSectionGuard guard = CriticalSectionGuard::Enter(lock);
         done = 0;
-        return !abandoned && SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN) == 0 &&
-               SetEndOfFile(file.Get());
+        return !abandoned && SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
+               SetEndOfFile(file);
     }
 
     // Shows the connecting text again (the bar keeps its place), waits the pause of try `tries`
@@ -486,8 +484,7 @@ private:
             return BodyEnd::Failed;
         }
         const MStringEx<wchar_t> range =
-            MStringEx<wchar_t>::Format(L"\r\nRange: bytes=%s-\r\nIf-Range: %s",
-                                       MStringEx<wchar_t>::FromUInt64(done), validator);
+            MStringEx<wchar_t>::Format(L"\r\nRange: bytes=%I64u-\r\nIf-Range: %s", done, validator);
         DWORD status = 0;
         MStringEx<wchar_t> target = finalAddress;
         if (!Request(target, range, status)) {
@@ -543,7 +540,9 @@ private:
     const MStringEx<wchar_t> agentName;
     const HWND progressWindow;
     const UINT progressMessage;
-    MHandle file;
+    // The caller's, not owned: the caller closes it only after HttpDownload has returned, and
+    // after Abandon nothing here touches it.
+    HANDLE file = nullptr;
     MHandle cancelEvent;
 
     // The transfer thread's copies of the handles in the slots, for its calls: a value here may
