@@ -41,10 +41,7 @@ if [ -z "${KDM_WINE_PLACE:-}" ]; then
   cmake --build "$build" -j "$jobs" --target kdm_loopback_exe kdm_loopback_dll kdm_demo_operator \
     recording_handler kdm_bench_wininet_loop kdm_bench_sha1_loop kdm_bench_display_costs \
     | grep -Ev '^\[|^$|^g?make' || true
-  exec "$here/scripts/wine-place.sh" run "$build" "$0" "$@"
-fi
-if [ -z "${KDM_BENCH_INNER:-}" ]; then
-  exec env KDM_BENCH_INNER=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+  exec "$here/scripts/wine-place.sh" run --xvfb "$build" "$0" "$@"
 fi
 program=$build/loopback-bin/KestruneDownloadManager.exe
 module=$build/loopback-bin/KestruneDownloadManager.dll

@@ -4,28 +4,62 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-include(GoogleTest)
+# kdm_add_test(NAME <name> TIMEOUT <seconds> LABELS <label...> [RESOURCE_LOCK <name...>]
+#              COMMAND <command> [<argument>...])
+# A test that ctest runs in ${CMAKE_BINARY_DIR}/tests. The command may hold generator expressions;
+# a Windows program in it is named with its emulator (CMAKE_CROSSCOMPILING_EMULATOR).
+#
+# Each test is registered by a small script that ctest runs when it reads the list of tests, so
+# that the TIMEOUT, given in seconds at native speed, is stretched there by KDM_TIME_SCALE
+# (cmake/TestTimeScale.cmake): one build serves the native run and the emulated guest's.
+#
+# Tests under Wine labelled dialog or e2e also take the lock `display`: they share one Xvfb
+# display, and their operators find windows among all of its top-level windows, so two of them
+# side by side would answer each other's message boxes. Other tests may run beside them.
+function(kdm_add_test)
+  cmake_parse_arguments(arg "" "NAME;TIMEOUT" "LABELS;RESOURCE_LOCK;COMMAND" ${ARGN})
+  if(NOT arg_NAME OR NOT arg_TIMEOUT OR NOT arg_LABELS OR NOT arg_COMMAND)
+    message(FATAL_ERROR "kdm_add_test needs NAME, TIMEOUT, LABELS and COMMAND")
+  endif()
+  set(locks ${arg_RESOURCE_LOCK})
+  if(("dialog" IN_LIST arg_LABELS OR "e2e" IN_LIST arg_LABELS) AND NOT "host" IN_LIST arg_LABELS)
+    list(APPEND locks display)
+  endif()
+  set(script "include([==[${CMAKE_CURRENT_FUNCTION_LIST_DIR}/TestTimeScale.cmake]==])\n")
+  string(APPEND script "kdm_scaled_timeout(kdm_timeout ${arg_TIMEOUT})\n")
+  string(APPEND script "add_test([==[${arg_NAME}]==]")
+  foreach(word IN LISTS arg_COMMAND)
+    string(APPEND script " [==[${word}]==]")
+  endforeach()
+  string(APPEND script ")\nset_tests_properties([==[${arg_NAME}]==] PROPERTIES")
+  string(APPEND script " LABELS [==[${arg_LABELS}]==] TIMEOUT \${kdm_timeout}")
+  if(locks)
+    string(APPEND script " RESOURCE_LOCK [==[${locks}]==]")
+  endif()
+  string(APPEND script " WORKING_DIRECTORY [==[${CMAKE_BINARY_DIR}/tests]==])\n")
+  set(file ${CMAKE_CURRENT_BINARY_DIR}/${arg_NAME}.ctest.cmake)
+  file(GENERATE OUTPUT ${file} CONTENT "${script}")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
+endfunction()
 
 # kdm_add_gtest(<target> LABELS <label...> SOURCES <file...> [LIBS <lib...>]
-#               [RESOURCE_LOCK <name>] [TIMEOUT <seconds>] [WIN32])
-# A GoogleTest program linked with the program library; ctest runs each of its tests under Wine.
+#               [RESOURCE_LOCK <name...>] [TIMEOUT <seconds>])
+# A GoogleTest program linked with the program library. ctest runs it under Wine once for all its
+# cases, as one test named after the program: each Wine start costs about half a second natively
+# and several seconds in the emulated guest, far more than most cases. GoogleTest's report in the
+# output names each failing case; to run one case, or some,
+# GTEST_FILTER='Suite.Case' tests/run-tests.sh build -R <program>. TIMEOUT (default 120) is the
+# whole program's. A case must therefore leave no process-wide state that another case trips over.
 function(kdm_add_gtest target)
-  cmake_parse_arguments(arg "WIN32" "RESOURCE_LOCK;TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(arg "" "TIMEOUT" "LABELS;SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
   add_executable(${target} ${arg_SOURCES})
   target_link_libraries(${target} PRIVATE kestrune gtest_main ${arg_LIBS})
   kdm_silence_limit(${target} ${KDM_TEST_SILENCE_LIMIT_MS})
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  set(props LABELS "${arg_LABELS}")
-  if(arg_RESOURCE_LOCK)
-    list(APPEND props RESOURCE_LOCK ${arg_RESOURCE_LOCK})
-  endif()
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 120)
   endif()
-  list(APPEND props TIMEOUT ${arg_TIMEOUT})
-  gtest_discover_tests(${target}
-    DISCOVERY_MODE PRE_TEST
-    DISCOVERY_TIMEOUT 60
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/tests
-    PROPERTIES ${props})
+  kdm_add_test(NAME ${target} TIMEOUT ${arg_TIMEOUT} LABELS ${arg_LABELS}
+               RESOURCE_LOCK ${arg_RESOURCE_LOCK}
+               COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${target}>)
 endfunction()

@@ -31,11 +31,80 @@ const std::uint32_t kModulePathCapacity = 40000;
 // LOAD_LIBRARY_SEARCH_SYSTEM32; the SDK defines it only for Windows 7 and later.
 const DWORD kLibrarySearchSystem32 = 0x00000800;
 
-// True for comctl32.dll when the calling thread's activation context redirects it: to the
-// common controls 6 of the manifest, which the loader takes from the side-by-side store. Any other
-// name that a context redirects is not followed: in the module the context is the host's, and XP
-// takes the program's context from a manifest file beside it before its embedded one, so either
-// could send a library to a file of its choosing.
+// The side-by-side store's name for the common controls 6 (the name part of an assembly's
+// encoded identity, which runs up to the first comma).
+const wchar_t kCommonControlsAssembly[] = L"Microsoft.Windows.Common-Controls";
+
+// Whether `path`, made a full path first (so that "..", "." and forward slashes cannot lead out),
+// lies in the folder `folder` (a full path ending with a backslash) or below it. Compared without
+// regard to case, as the file system compares names.
+bool IsInFolder(const wchar_t* path, const wchar_t* folder)
+{
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+    const int folderLength = lstrlenW(folder);
+    if (length == 0 || length >= MAX_PATH || static_cast<int>(length) <= folderLength) {
+        return false;
+    }
+    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, full, folderLength, folder,
+                          folderLength) == CSTR_EQUAL;
+}
+
+// Whether assembly `index` of `context` is the common controls that Windows installed in its
+// side-by-side store: the assembly's name is the common controls', its manifest lies in the
+// store (the system's Windows folder's WinSxS) and its files in a folder of the store's own. An
+// application's own manifest (the context's root assembly) or an assembly beside the application
+// may take the name, but neither lies in the store. False when the context cannot tell. Raises
+// only when memory runs out.
+bool IsCommonControlsOfTheStore(HANDLE context, DWORD index)
+{
+    SIZE_T needed = 0;
+    QueryActCtxW(0, context, &index, AssemblyDetailedInformationInActivationContext, nullptr, 0,
+                 &needed);
+    // The structure, the identity and two paths: a larger answer is none that Windows gives.
+    if (needed < sizeof(ACTIVATION_CONTEXT_ASSEMBLY_DETAILED_INFORMATION) || needed > 65536) {
+        return false;
+    }
+    MemoryPH<BYTE> buffer(static_cast<std::uint32_t>(needed));
+    if (!QueryActCtxW(0, context, &index, AssemblyDetailedInformationInActivationContext,
+                      buffer.Data(), needed, &needed)) {
+        return false;
+    }
+    const auto* const assembly =
+        reinterpret_cast<const ACTIVATION_CONTEXT_ASSEMBLY_DETAILED_INFORMATION*>(buffer.Data());
+    const wchar_t* const identity = assembly->lpAssemblyEncodedAssemblyIdentity;
+    const wchar_t* const folderName = assembly->lpAssemblyDirectoryName;
+    if (identity == nullptr || assembly->lpAssemblyManifestPath == nullptr ||
+        folderName == nullptr || folderName[0] == L'\0' ||
+        std::wcspbrk(folderName, L"\\/:") != nullptr || lstrcmpW(folderName, L".") == 0 ||
+        lstrcmpW(folderName, L"..") == 0) {
+        return false;
+    }
+    const wchar_t* const comma = std::wcschr(identity, L',');
+    const int nameLength =
+        comma != nullptr ? static_cast<int>(comma - identity) : lstrlenW(identity);
+    if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, identity, nameLength,
+                       kCommonControlsAssembly, -1) != CSTR_EQUAL) {
+        return false;
+    }
+    wchar_t store[MAX_PATH] = {};
+    const UINT windowsLength = GetSystemWindowsDirectoryW(store, MAX_PATH);
+    const wchar_t* const storeName =
+        windowsLength > 0 && store[windowsLength - 1] == L'\\' ? L"WinSxS\\" : L"\\WinSxS\\";
+    if (windowsLength == 0 || windowsLength + lstrlenW(storeName) >= MAX_PATH) {
+        return false;
+    }
+    lstrcatW(store, storeName);
+    return IsInFolder(assembly->lpAssemblyManifestPath, store);
+}
+
+// True for comctl32.dll when the calling thread's activation context redirects it to the common
+// controls of the side-by-side store (the common controls 6 that a manifest asks for), which the
+// loader then takes from the store. A redirection to any other file is not followed: in the
+// module the context may be the host's, and XP takes the program's context from a manifest file
+// beside it before its embedded one, so a manifest dropped into the Downloads folder could claim
+// comctl32.dll as a file of its own (or name its own assembly as the common controls) and send
+// the name to a library beside it. Never throws.
 bool IsCommonControlsOfTheContext(const wchar_t* name)
 {
     if (lstrcmpiW(name, L"comctl32.dll") != 0) {
@@ -43,8 +112,18 @@ bool IsCommonControlsOfTheContext(const wchar_t* name)
     }
     ACTCTX_SECTION_KEYED_DATA data{};
     data.cbSize = sizeof(data);
-    return FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION, name,
-                                    &data) != FALSE;
+    if (!FindActCtxSectionStringW(FIND_ACTCTX_SECTION_KEY_RETURN_HACTCTX, nullptr,
+                                  ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION, name, &data)) {
+        return false;
+    }
+    // The flag hands over a reference to the context that holds the redirection (null stands for
+    // the process's default context, which QueryActCtxW reads for null too).
+    const ActivationContextGuard context(data.hActCtx);
+    try {
+        return IsCommonControlsOfTheStore(data.hActCtx, data.ulAssemblyRosterIndex);
+    } catch (...) {
+        return false;
+    }
 }
 
 // The delay-load helper asks before it loads a library: the library then comes from

@@ -32,9 +32,10 @@ bool RestrictLibrarySearch(SetDefaultDllDirectoriesFunction setDefaultDllDirecto
 // Loads the system library `name` (a file name such as L"Iphlpapi.dll") by its full path in the
 // system folder, with LOAD_WITH_ALTERED_SEARCH_PATH so that its own dependencies come from there
 // too. The one exception is comctl32.dll where the calling thread's activation context redirects
-// it (the common controls 6 that the manifest asks for: the program's own, or in the module the
-// context that the module activates, else the host's): that name is loaded by name, and the loader
-// takes it from the side-by-side store. A context that redirects any other name is not followed.
+// it to the common controls of the side-by-side store (the common controls 6 that the manifest
+// asks for: the program's own, or in the module the context that the module activates, else the
+// host's): that name is loaded by name, and the loader takes it from the store. A redirection of
+// any other name, or of comctl32.dll to a file outside the store, is not followed.
 // Null on failure, with the last error set. Never throws; any thread.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 

@@ -30,12 +30,17 @@ if [ -z "${KDM_WINE_PLACE:-}" ]; then
   for f in "$program" "$operator" "$packages/Kestrune-2-7-32.msi"; do
     [ -f "$f" ] || { echo "Missing after the build: $f"; exit 1; }
   done
-  exec "$here/scripts/wine-place.sh" run "$build" "$0" "$@"
-fi
-
-if [ -z "${KDM_DEMO_INNER:-}" ] && { [ -z "${DISPLAY:-}" ] || [ -n "${KDM_DEMO_OPERATOR:-}" ]; }; then
-  step "No display to show the program on (or KDM_DEMO_OPERATOR set): running under Xvfb with the operator"
-  exec env KDM_DEMO_INNER=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+  # The program shows on this display where Wine runs here; else, or with KDM_DEMO_OPERATOR set,
+  # on a display of its own where the operator clicks through it.
+  display=(--xvfb)
+  if [ -n "${DISPLAY:-}" ] && [ -z "${KDM_DEMO_OPERATOR:-}" ] &&
+    [ "$("$here/scripts/wine-place.sh" -q)" = native ]; then
+    display=()
+  else
+    step "No display to show the program on (or KDM_DEMO_OPERATOR set): running under Xvfb with the operator"
+    export KDM_DEMO_OPERATOR=1
+  fi
+  exec "$here/scripts/wine-place.sh" run "${display[@]}" "$build" "$0" "$@"
 fi
 
 rm -rf "$demo/shots" "$demo/nginx"
@@ -83,7 +88,7 @@ shooter=$!
 
 start=$(date +%s)
 rc=0
-if [ -n "${KDM_DEMO_INNER:-}" ]; then
+if [ -n "${KDM_DEMO_OPERATOR:-}" ]; then
   step "Running the program; the operator plays the user"
   timeout 300 wine "$operator" "$(winepath -w "$program")" || rc=$?
 else

@@ -5,9 +5,12 @@
 # any machine. Prints the answer on standard output and, unless -q, one line saying why on
 # standard error. The one place where this is decided.
 #   wine-place.sh [-q]                  prints native or guest
-#   wine-place.sh run DIR CMD [ARG...]  runs CMD where Wine runs: here, or in the guest with the
+#   wine-place.sh run [--xvfb] DIR CMD [ARG...]
+#                                       runs CMD where Wine runs: here, or in the guest with the
 #                                       folder DIR (the build folder) shared besides the checkout;
-#                                       CMD finds KDM_WINE_PLACE set to native or guest
+#                                       CMD finds KDM_WINE_PLACE set to native or guest. --xvfb:
+#                                       inside a display of its own there (xvfb-run), the one
+#                                       that the suite, the demo and the bench draw on
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 quiet=
@@ -15,9 +18,16 @@ quiet=
 say() { [ -n "$quiet" ] || echo "$*" >&2; }
 
 if [ "${1:-}" = run ]; then
-  [ $# -ge 3 ] || { echo "usage: $0 run DIR CMD [ARG...]" >&2; exit 2; }
-  shared=$2
-  shift 2
+  shift
+  display=()
+  if [ "${1:-}" = --xvfb ]; then
+    display=(xvfb-run -a -s "-screen 0 1280x1024x24")
+    shift
+  fi
+  [ $# -ge 2 ] || { echo "usage: $0 run [--xvfb] DIR CMD [ARG...]" >&2; exit 2; }
+  shared=$1
+  shift
+  set -- "${display[@]}" "$@"
   if [ "$("$0")" = native ]; then
     KDM_WINE_PLACE=native exec "$@"
   fi

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# The test suite as make test runs it, where this machine runs Wine (scripts/wine-place.sh).
-# Natively: tests/wine/run-suite.sh inside one Xvfb display. In the emulated guest: the tests
-# that need no Wine (ctest label host: scripts, generators, the served sites) run on this
-# machine, the others in the guest; a last line counts both.
+# The test suite as make test runs it: tests/wine/run-suite.sh inside one Xvfb display, where this
+# machine runs Wine (scripts/wine-place.sh run). Natively that is the whole suite. In the emulated
+# guest, the tests that need no Wine (ctest label host: scripts, generators, the served sites) run
+# on this machine afterwards instead, and a last line counts both.
 # Usage: run-tests.sh BUILD_DIR [ctest arguments...]
 set -euo pipefail
 build=$(cd "$1" && pwd)
 shift
 here=$(cd "$(dirname "$0")" && pwd)
-suite=(xvfb-run -a -s "-screen 0 1280x1024x24" "$here/wine/run-suite.sh" "$build")
+place=$("$here/../scripts/wine-place.sh")
+suite=("$here/../scripts/wine-place.sh" run --xvfb "$build" "$here/wine/run-suite.sh" "$build")
 
-if [ "$("$here/../scripts/wine-place.sh")" = native ]; then
+if [ "$place" = native ]; then
   exec "${suite[@]}" "$@"
 fi
 
@@ -18,10 +19,9 @@ logs=$build/test-logs
 mkdir -p "$logs"
 rc=0
 echo "== Tests under Wine, in the emulated guest"
-KDM_GUEST_SHARE=$build "$here/guest/guest.sh" run "${suite[@]}" -LE host "$@" 2>&1 |
-  tee "$logs/guest.log" || rc=1
-# After the guest: ctest reads every test program's list of tests, which the guest's run has
-# just written (listing them runs the programs under Wine).
+"${suite[@]}" -LE host "$@" 2>&1 | tee "$logs/guest.log" || rc=1
+# After the guest: ctest reads the lists of cases of the programs that run a process per case,
+# which the guest's run has just written (listing them runs the programs under Wine).
 echo "== Tests that need no Wine, on this machine"
 ctest --test-dir "$build" --output-on-failure -L host "$@" 2>&1 | tee "$logs/host.log" || rc=1
 

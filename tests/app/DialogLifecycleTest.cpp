@@ -29,7 +29,7 @@ bool WaitForStartCalls(LONG calls)
 // The answer reaches the event after the box has gone, on the dialog thread: allow a moment.
 bool CancelEventSet(DWORD waitMs = 0)
 {
-    return WaitForSingleObject(cancelEvent.Get(), waitMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(cancelEvent.Get(), ScaledMs(waitMs)) == WAIT_OBJECT_0;
 }
 
 class DialogLifecycle : public ::testing::Test {

@@ -442,8 +442,18 @@ const wchar_t* const kPlantedNames[] = {
 // Loaded by name by the module's test host before the run: shows that the folder is searched.
 const wchar_t kControlName[] = L"mapi32.dll";
 
+// A manifest dropped beside a program, which XP prefers to the program's embedded one (Wine and
+// later Windows only to none): it claims comctl32.dll as a file of the application's own, under
+// the common controls' name, so that the name is redirected to the library planted beside it.
+const char kPlantedManifest[] =
+    "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+    "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" "
+    "version=\"6.0.0.0\" processorArchitecture=\"x86\" publicKeyToken=\"6595b64144ccf1df\"/>"
+    "<file name=\"comctl32.dll\"/></assembly>";
+
 // A folder like the user's Downloads folder after a web page dropped libraries into it: the
-// given binaries of the build beside a planted library for each name but `leftOut`.
+// given binaries of the build beside a planted library for each name but `leftOut`, a planted
+// comctl32.dll and, for each program, a planted manifest.
 class PlantedFolder {
 public:
     PlantedFolder(const wchar_t* name, const std::vector<std::wstring>& binaries,
@@ -459,8 +469,12 @@ public:
             const std::wstring file = binary.substr(binary.find_last_of(L'\\') + 1);
             EXPECT_TRUE(CopyFileW(binary.c_str(), (folder / file).c_str(), FALSE))
                 << ToUtf8(binary) << ": " << Win32ErrorText(GetLastError());
+            if (file.size() > 4 && file.compare(file.size() - 4, 4, L".exe") == 0) {
+                EXPECT_TRUE(WriteFileBytes(folder / file + L".manifest", kPlantedManifest));
+            }
         }
         names.push_back(kControlName);
+        names.push_back(L"comctl32.dll");
         const std::wstring planted = BuildTreePath(L"tests\\planted_library.dll");
         for (const wchar_t* library : names) {
             EXPECT_TRUE(CopyFileW(planted.c_str(), (folder / library).c_str(), FALSE));

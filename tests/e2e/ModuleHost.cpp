@@ -103,7 +103,7 @@ ProgramProcess::~ProgramProcess()
 bool ProgramProcess::WaitForExit(DWORD timeoutMs, DWORD& exitCode)
 {
     exitCode = STILL_ACTIVE;
-    if (process == nullptr || WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
+    if (process == nullptr || WaitForSingleObject(process, ScaledMs(timeoutMs)) != WAIT_OBJECT_0) {
         return false;
     }
     GetExitCodeProcess(process, &exitCode);

@@ -68,7 +68,9 @@ public:
     bool Started() const { return process != nullptr; }
     DWORD StartError() const { return startError; }
     DWORD Id() const { return id; }
-    // Waits for the process to end; false on time-out. exitCode gets its exit code.
+    // Waits for the process to end; false when it did not within timeoutMs, a time at native
+    // speed that is stretched here by ScaledMs (tests/support/WaitUntil.h). exitCode gets its exit
+    // code.
     bool WaitForExit(DWORD timeoutMs, DWORD& exitCode);
 
 private:

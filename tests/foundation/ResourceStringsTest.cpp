@@ -2,17 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "tests/support/Thrown.h"
 
 namespace {
 
 // Reads the strings and version block of foundation_test_strings.dll (test_strings.rc); the test
-// program itself carries only string 111 (test_program.rc) and no version block.
+// program itself carries only string 111 (test_program.rc) and no version block. The library is
+// named by its full path beside the program: other cases of this process restrict the search for
+// libraries to the system folder.
 class ResourceStringsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        module = LoadLibraryW(L"foundation_test_strings.dll");
+        wchar_t path[MAX_PATH] = {};
+        const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+        ASSERT_TRUE(length > 0 && length < MAX_PATH);
+        std::wstring library(path, length);
+        library.replace(library.rfind(L'\\') + 1, std::wstring::npos,
+                        L"foundation_test_strings.dll");
+        module = LoadLibraryW(library.c_str());
         ASSERT_NE(module, nullptr) << "LoadLibraryW failed: " << GetLastError();
         moduleInstance = module;
     }

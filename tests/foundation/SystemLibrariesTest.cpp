@@ -33,17 +33,18 @@ std::wstring SystemFolder()
     return Lower(std::wstring(path, GetSystemDirectoryW(path, MAX_PATH)));
 }
 
-// Activates, for its lifetime, the context of the test program's manifest 100, which redirects
-// Iphlpapi.dll and foundation_test_strings.dll to the test program's folder.
+// Activates, for its lifetime, the context of one of the test program's manifests: 100 redirects
+// comctl32.dll, Iphlpapi.dll and foundation_test_strings.dll to the test program's folder, 101 is
+// the program's own.
 class RedirectingContext {
 public:
-    RedirectingContext()
+    explicit RedirectingContext(WORD manifest = 100)
     {
         ACTCTXW request{};
         request.cbSize = sizeof(request);
         request.dwFlags = ACTCTX_FLAG_HMODULE_VALID | ACTCTX_FLAG_RESOURCE_NAME_VALID;
         request.hModule = GetModuleHandleW(nullptr);
-        request.lpResourceName = MAKEINTRESOURCEW(100);
+        request.lpResourceName = MAKEINTRESOURCEW(manifest);
         context.Reset(CreateActCtxW(&request));
         ULONG_PTR cookie = 0;
         EXPECT_TRUE(ActivateActCtx(context.Get(), &cookie)) << GetLastError();
@@ -51,7 +52,7 @@ public:
         ACTCTX_SECTION_KEYED_DATA data{};
         data.cbSize = sizeof(data);
         EXPECT_TRUE(FindActCtxSectionStringW(0, nullptr, ACTIVATION_CONTEXT_SECTION_DLL_REDIRECTION,
-                                             L"Iphlpapi.dll", &data))
+                                             L"comctl32.dll", &data))
             << "the context redirects nothing";
     }
 
@@ -63,7 +64,7 @@ private:
 TEST(LoadSystemLibrary, LoadsFromTheSystemFolderAndNeverFromTheProgramsOwn)
 {
     // Also while an activation context redirects the names elsewhere: only comctl32.dll follows a
-    // context.
+    // context, and only to the side-by-side store.
     for (const bool redirected : {false, true}) {
         SCOPED_TRACE(redirected ? "redirected by the context" : "no context");
         const std::unique_ptr<RedirectingContext> context(redirected ? new RedirectingContext
@@ -71,12 +72,26 @@ TEST(LoadSystemLibrary, LoadsFromTheSystemFolderAndNeverFromTheProgramsOwn)
         const ModuleGuard iphlpapi(LoadSystemLibrary(L"Iphlpapi.dll"));
         ASSERT_FALSE(iphlpapi.IsEmpty()) << GetLastError();
         EXPECT_EQ(FolderOf(iphlpapi.Get()), SystemFolder());
+        const ModuleGuard controls(LoadSystemLibrary(L"comctl32.dll"));
+        ASSERT_FALSE(controls.IsEmpty()) << GetLastError();
+        EXPECT_EQ(FolderOf(controls.Get()), SystemFolder());
 
         // This resource module lies beside the test program, not in the system folder.
         SetLastError(0);
         const ModuleGuard besideTheProgram(LoadSystemLibrary(L"foundation_test_strings.dll"));
         EXPECT_TRUE(besideTheProgram.IsEmpty());
         EXPECT_NE(GetLastError(), 0u);
+    }
+
+    {
+        const RedirectingContext commonControls6(101);
+        const ModuleGuard controls(LoadSystemLibrary(L"comctl32.dll"));
+        ASSERT_FALSE(controls.IsEmpty()) << GetLastError();
+        wchar_t windows[MAX_PATH] = {};
+        const std::wstring store =
+            Lower(std::wstring(windows, GetSystemWindowsDirectoryW(windows, MAX_PATH))) +
+            L"\\winsxs\\";
+        EXPECT_EQ(FolderOf(controls.Get()).rfind(store, 0), 0u) << "not from the store";
     }
 
     const std::wstring longName(MAX_PATH, L'a');

@@ -174,9 +174,10 @@ TEST_F(TransferTest, ManyTransfersLeakNoHandles)
     const std::size_t connectionsBefore = server.ConnectionsAccepted();
     ASSERT_TRUE(runs(50)) << server.Describe();
     const DWORD after = kdm_test::OpenHandleCount();
-    // The test server keeps the handle of each connection's thread until it stops.
+    // The test server keeps the handle of each connection's thread until it stops. Handles that
+    // earlier cases of this process left to close later may go meanwhile, never come.
     const std::size_t serverHandles = server.ConnectionsAccepted() - connectionsBefore;
-    EXPECT_EQ(after, before + serverHandles)
+    EXPECT_LE(after, before + serverHandles)
         << "handles before " << before << ", after " << after << ", server " << serverHandles;
 }
 

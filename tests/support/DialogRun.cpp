@@ -23,7 +23,7 @@ DialogRun::~DialogRun()
 
 bool DialogRun::Finish(DWORD timeoutMs)
 {
-    return WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(thread, ScaledMs(timeoutMs)) == WAIT_OBJECT_0;
 }
 
 DWORD WINAPI DialogRun::ThreadProc(void* parameter)

@@ -28,7 +28,8 @@ public:
     DialogRun& operator=(const DialogRun&) = delete;
 
     HWND Owner() const { return owner; }
-    // Waits for the entry point to return; false when it did not within timeoutMs.
+    // Waits for the entry point to return; false when it did not within timeoutMs, a time at
+    // native speed that is stretched here by ScaledMs (tests/support/WaitUntil.h).
     bool Finish(DWORD timeoutMs);
     // Read after Finish. Result() is -100 while the entry point has not returned.
     int Result() const { return result; }
