@@ -191,47 +191,40 @@ bool ContinuesAt(HINTERNET request, std::uint64_t first, std::uint64_t total)
 // worker) and the transfer thread, each of which holds one reference; the last to let go
 // deletes it.
 //
-// Ownership: the transfer thread opens the WinINet handles and keeps each in a slot here, and
-// the handles are closed only through CloseHandles, under `lock`, which empties the slots: a
-// handle is closed once, by whichever thread comes first. The caller closes them when the
-// cancel event comes first (Abandon), which on Windows ends the WinINet call that the transfer
-// thread is blocked in; the transfer thread closes them when it ends. After Abandon the
-// transfer thread opens no handle, writes nothing and sends no message: it tests `abandoned`
-// under the lock before each request, and writes and reports each block (and moves the file back
-// for a new body) under the lock. Where a WinINet call does not return when its handle is closed
-// (Wine's), the transfer thread stays blocked until the silence limit ends the call; it holds its
-// own reference to the module and a duplicate of the cancel event, so nothing it still uses goes
-// away under it, and the caller's file is free as soon as the caller closes it.
+// Ownership: the WinINet handles belong to the transfer thread alone. It opens them, makes every
+// call on them and closes them (Run closes them before it lets go of its reference, so the
+// destructor, which may run on the caller's thread, finds them closed). Nothing is closed across
+// threads: a close from the caller's thread could land between the transfer thread's last check
+// and its next call, which would then run on a closed handle, or on a value WinINet has meanwhile
+// given to another handle of the host process; and Wine's WinINet does not even end a blocked
+// call when its handle is closed.
+//
+// A confirmed cancel therefore abandons the transfer instead of stopping it: the caller sets
+// `abandoned` under `lock` and signals `stop`, and returns at once. The transfer thread writes
+// each block and reports it (and moves the file back for a new body) under the same lock, after
+// testing `abandoned`, so that after Abandon it writes nothing and sends no message. It sees the
+// abandonment when its blocked call returns (data, or the silence limit), before its next request
+// or in a pause (which `stop` ends), closes its handles and ends; it holds its own reference to
+// the module, so the code it runs stays loaded, and the caller's file is free as soon as Abandon
+// has returned.
 class Transfer {
 public:
     Transfer(const MStringEx<wchar_t>& address, const MStringEx<wchar_t>& requestHeaders,
-             const MStringEx<wchar_t>& agentName, HWND progressWindow, UINT progressMessage,
-             const HeaderDictionary& wanted)
+             const MStringEx<wchar_t>& agentName, HANDLE targetFile, HWND progressWindow,
+             UINT progressMessage, const HeaderDictionary& wanted)
         : address(address), requestHeaders(requestHeaders), agentName(agentName),
-          progressWindow(progressWindow), progressMessage(progressMessage)
+          progressWindow(progressWindow), progressMessage(progressMessage), file(targetFile),
+          stop(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         InitializeCriticalSection(&lock);
         lockLifetime.Reset(&lock);
         headers.AssignList(wanted);
     }
-    ~Transfer() { CloseHandles(); }
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    // Keeps the caller's file, which is used only under the lock before Abandon, and takes a
-    // duplicate of the cancel event, which an abandoned thread still waits on. False when the
-    // duplicate cannot be made.
-    bool TakeHandles(HANDLE targetFile, HANDLE cancel)
-    {
-        file = targetFile;
-        const HANDLE process = GetCurrentProcess();
-        HANDLE copy = nullptr;
-        if (!DuplicateHandle(process, cancel, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-            return false;
-        }
-        cancelEvent.Reset(copy);
-        return true;
-    }
+    // False when the stop event could not be made.
+    bool IsReady() const { return stop.IsValid(); }
 
     void Release()
     {
@@ -240,18 +233,19 @@ public:
         }
     }
 
-    // Caller's side, when the cancel event came first.
+    // Caller's side, when the cancel event came first. Returns once the transfer thread has
+    // stopped using the caller's file and window: it may be writing a block or sending progress
+    // to a window of the caller's thread, under the lock, so that message is delivered while
+    // waiting.
     void Abandon()
     {
-        // The transfer thread may hold the lock while it sends progress to a window of the
-        // caller's thread: deliver that message while waiting.
         CriticalSectionGuard guard = CriticalSectionGuard::TryEnter(lock);
         while (!guard.IsEntered()) {
             WaitDeliveringSentMessages(0, nullptr, 1);
             guard = CriticalSectionGuard::TryEnter(lock);
         }
         abandoned = true;
-        CloseHandlesLocked();
+        SetEvent(stop.Get());
     }
 
     // Transfer thread: the whole transfer; `succeeded` and `headers` hold its outcome.
@@ -262,56 +256,22 @@ public:
         } catch (...) {
             succeeded = false;
         }
-        CloseHandles();
+        CloseInternetHandles();
     }
 
     bool succeeded = false;
     HeaderDictionary headers;
 
 private:
-    enum Slot { SessionSlot, ConnectionSlot, RequestSlot, SlotCount };
     // How a body read ended.
     enum class BodyEnd { Complete, Broken, Failed };
 
-    bool Cancelled() const { return WaitForSingleObject(cancelEvent.Get(), 0) != WAIT_TIMEOUT; }
-
-    void CloseHandlesLocked()
+    // Children before their parents.
+    void CloseInternetHandles()
     {
-        // Children before their parents.
-        for (int slot = SlotCount - 1; slot >= 0; --slot) {
-            if (handles[slot] != nullptr) {
-                InternetCloseHandle(handles[slot]);
-                handles[slot] = nullptr;
-            }
-        }
-    }
-    void CloseHandles()
-    {
-        const CriticalSectionGuard guard = CriticalSectionGuard::Enter(lock);
-        CloseHandlesLocked();
-    }
-
-    // Keeps a handle that was just opened in its slot, closing the one it replaces (and for a new
-    // connection the old request first), and returns it. Null, with the new handle closed, when
-    // it is null or the transfer was abandoned meanwhile.
-    HINTERNET Keep(Slot slot, HINTERNET handle)
-    {
-        const CriticalSectionGuard guard = CriticalSectionGuard::Enter(lock);
-        if (handle == nullptr) {
-            return nullptr;
-        }
-        if (abandoned) {
-            InternetCloseHandle(handle);
-            return nullptr;
-        }
-        for (int child = SlotCount - 1; child >= slot; --child) {
-            if (handles[child] != nullptr) {
-                InternetCloseHandle(handles[child]);
-                handles[child] = nullptr;
-            }
-        }
-        handles[slot] = handle;
-        return handle;
+        request.Release();
+        connection.Release();
+        session.Release();
     }
 
     bool Live()
@@ -335,11 +295,12 @@ private:
     {
         const MStringEx<wchar_t> sent = requestHeaders + extraHeaders;
         for (int hop = 0; hop <= kRedirectLimit; ++hop) {
-            if (!SendOne(target, sent) || !QueryStatus(request, status)) {
+            if (!SendOne(target, sent) || !QueryStatus(request.Get(), status)) {
                 return false;
             }
             MStringEx<wchar_t> location;
-            if (!IsRedirectStatus(status) || !QueryText(request, HTTP_QUERY_LOCATION, location)) {
+            if (!IsRedirectStatus(status) ||
+                !QueryText(request.Get(), HTTP_QUERY_LOCATION, location)) {
                 return true;
             }
             target = CombinedAddress(target, location);
@@ -381,23 +342,24 @@ private:
                 ? MStringEx<wchar_t>(L"/")
                 : target.Mid(static_cast<std::uint32_t>(parts.lpszUrlPath - target.Data()))
                       .Left(parts.dwUrlPathLength + parts.dwExtraInfoLength);
+        // A new connection for each hop: the next address may name another host or scheme.
+        request.Release();
         if (!Live()) {
             return false;
         }
-        connection =
-            Keep(ConnectionSlot, InternetConnectW(session, host.Data(), parts.nPort, nullptr,
-                                                  nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-        if (connection == nullptr) {
+        connection.Reset(InternetConnectW(session.Get(), host.Data(), parts.nPort, nullptr, nullptr,
+                                          INTERNET_SERVICE_HTTP, 0, 0));
+        if (connection.IsEmpty()) {
             return false;
         }
         const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0;
-        request = Keep(RequestSlot, HttpOpenRequestW(connection, L"GET", path.Data(), nullptr,
-                                                     nullptr, nullptr, kRequestFlags | secure, 0));
-        if (request == nullptr) {
+        request.Reset(HttpOpenRequestW(connection.Get(), L"GET", path.Data(), nullptr, nullptr,
+                                       nullptr, kRequestFlags | secure, 0));
+        if (request.IsEmpty()) {
             return false;
         }
-        SetTimeouts(request);
-        return HttpSendRequestW(request, sent.Data(), sent.Length(), nullptr, 0) && Live();
+        SetTimeouts(request.Get());
+        return HttpSendRequestW(request.Get(), sent.Data(), sent.Length(), nullptr, 0) && Live();
     }
 
     // Writes and reports one block under the lock; false when the transfer was abandoned or
@@ -419,16 +381,14 @@ private:
     BodyEnd ReadBody()
     {
         for (;;) {
-            if (Cancelled()) {
-                return BodyEnd::Failed;
-            }
             DWORD available = 0;
-            if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+            if (!InternetQueryDataAvailable(request.Get(), &available, 0, 0)) {
                 return BodyEnd::Broken;
             }
             MemoryPH<unsigned char> block(available);
             DWORD read = 0;
-            if (!InternetReadFile(request, block.Data(), available, &read) || read != available) {
+            if (!InternetReadFile(request.Get(), block.Data(), available, &read) ||
+                read != available) {
                 return BodyEnd::Broken;
             }
             // Bytes beyond the announced length are not written: the body is not the one
@@ -451,12 +411,12 @@ private:
     void TakeWholeResponse()
     {
         MStringEx<wchar_t> lengthText;
-        const bool validLength = QueryText(request, HTTP_QUERY_CONTENT_LENGTH, lengthText) &&
+        const bool validLength = QueryText(request.Get(), HTTP_QUERY_CONTENT_LENGTH, lengthText) &&
                                  ParseContentLength(lengthText, total);
-        expectedLength = validLength && !HasTransferEncoding(request);
-        validator = QueryValidator(request);
-        resumable = expectedLength && AcceptsByteRanges(request) && !validator.IsEmpty();
-        QueryWantedHeaders(request, headers);
+        expectedLength = validLength && !HasTransferEncoding(request.Get());
+        validator = QueryValidator(request.Get());
+        resumable = expectedLength && AcceptsByteRanges(request.Get()) && !validator.IsEmpty();
+        QueryWantedHeaders(request.Get(), headers);
     }
 
     // Starts the file again from byte 0 for a response that sends the whole body.
@@ -480,7 +440,7 @@ private:
             }
             SendMessageW(progressWindow, progressMessage, reinterpret_cast<WPARAM>(&total), 0);
         }
-        if (WaitForSingleObject(cancelEvent.Get(), kResumePausesMs[tries]) != WAIT_TIMEOUT) {
+        if (WaitForSingleObject(stop.Get(), kResumePausesMs[tries]) != WAIT_TIMEOUT) {
             return BodyEnd::Failed;
         }
         const MStringEx<wchar_t> range =
@@ -491,7 +451,7 @@ private:
             return Live() ? BodyEnd::Broken : BodyEnd::Failed;
         }
         if (status == 206) {
-            return ContinuesAt(request, done, total) ? ReadBody() : BodyEnd::Failed;
+            return ContinuesAt(request.Get(), done, total) ? ReadBody() : BodyEnd::Failed;
         }
         if (status != 200 || !Rewind()) {
             return BodyEnd::Failed;
@@ -506,12 +466,12 @@ private:
         if (!IsHostReachable(ProbeAddress(address))) {
             return false;
         }
-        session = Keep(SessionSlot, InternetOpenW(agentName.Data(), INTERNET_OPEN_TYPE_PRECONFIG,
-                                                  nullptr, nullptr, 0));
-        if (session == nullptr) {
+        session.Reset(
+            InternetOpenW(agentName.Data(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+        if (session.IsEmpty()) {
             return false;
         }
-        SetTimeouts(session);
+        SetTimeouts(session.Get());
         finalAddress = address;
         DWORD status = 0;
         if (!Request(finalAddress, MStringEx<wchar_t>(), status)) {
@@ -533,23 +493,23 @@ private:
     LONG references = 2;
     // Guarded by `lock`.
     bool abandoned = false;
-    HINTERNET handles[SlotCount] = {};
 
     const MStringEx<wchar_t> address;
     const MStringEx<wchar_t> requestHeaders;
     const MStringEx<wchar_t> agentName;
     const HWND progressWindow;
     const UINT progressMessage;
-    // The caller's, not owned: the caller closes it only after HttpDownload has returned, and
-    // after Abandon nothing here touches it.
-    HANDLE file = nullptr;
-    MHandle cancelEvent;
+    // The caller's, not owned: used only under the lock and never after Abandon, so the caller
+    // may close it as soon as HttpDownload has returned.
+    const HANDLE file;
+    // Signalled by Abandon; ends the pause before a resumed request at once. The transfer's own
+    // rather than the caller's cancel event: a later run of the caller resets that one.
+    const MHandle stop;
 
-    // The transfer thread's copies of the handles in the slots, for its calls: a value here may
-    // already be closed by Abandon, and WinINet then fails the call.
-    HINTERNET session = nullptr;
-    HINTERNET connection = nullptr;
-    HINTERNET request = nullptr;
+    // The transfer thread's alone (see the class comment).
+    InternetHandleGuard session;
+    InternetHandleGuard connection;
+    InternetHandleGuard request;
     // The transfer thread's own, but `done` and `total` are also read by the progress window
     // during the synchronous send.
     MStringEx<wchar_t> finalAddress;
@@ -636,11 +596,12 @@ bool HttpDownload(MStringEx<wchar_t> address, const MStringEx<wchar_t>& requestH
                   UINT progressMessage, HANDLE cancelEvent, HeaderDictionary& headers)
 {
     try {
-        Transfer* const transfer = new Transfer(RequestAddress(address), requestHeaders, agentName,
-                                                progressWindow, progressMessage, headers);
+        Transfer* const transfer =
+            new Transfer(RequestAddress(address), requestHeaders, agentName, targetFile,
+                         progressWindow, progressMessage, headers);
         // Until the thread has started, the caller holds both references.
         TransferReference caller{transfer};
-        if (!transfer->TakeHandles(targetFile, cancelEvent)) {
+        if (!transfer->IsReady()) {
             transfer->Release();
             return false;
         }
@@ -660,6 +621,7 @@ bool HttpDownload(MStringEx<wchar_t> address, const MStringEx<wchar_t>& requestH
         const MHandle threadOwner(thread);
         const HANDLE waits[] = {thread, cancelEvent};
         if (WaitDeliveringSentMessages(2, waits, INFINITE) != WAIT_OBJECT_0) {
+            // The thread goes on until its blocked call returns, then ends by itself.
             transfer->Abandon();
             return false;
         }

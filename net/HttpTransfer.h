@@ -67,8 +67,11 @@ bool ParseContentLength(const MStringEx<wchar_t>& text, std::uint64_t& total);
 //                     says that the transfer is connecting again. The window's thread must keep
 //                     pumping messages;
 //   progressMessage   WM_DOWNLOAD_PROGRESS;
-//   cancelEvent       signalled (or a failed wait): the transfer ends at once, in any phase. No
-//                     block is written and no message is sent once this call has returned;
+//   cancelEvent       signalled (or a failed wait): this call returns false at once, in any
+//                     phase. No block is written and no message is sent once it has returned;
+//                     the transfer thread, which alone owns its WinINet handles, ends by itself
+//                     when its blocked WinINet call returns (at the latest after the silence
+//                     limit), closing them;
 //   headers           on entry its keys name the wanted response headers (values ignored); once
 //                     the response has arrived its content is replaced by the wanted headers the
 //                     response carries, each value as UTF-16 bytes (readers stop at the first
