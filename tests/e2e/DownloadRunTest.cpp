@@ -1084,8 +1084,8 @@ TEST_P(HostileServer, EndsAsTheUserAndTheServerAllow)
     for (const RecordedRequest& request : requests) {
         EXPECT_EQ(request.Values("NORVALIS_PRODUCT").size(), 1u) << request.raw;
     }
-    if (row.requests > 1 && row.script[0].status == 200 && !row.script[0].headers.empty() &&
-        row.script[0].headers.back().name == "ETag") {
+    if (row.requests > 1 && !row.script.empty() && row.script[0].status == 200 &&
+        !row.script[0].headers.empty() && row.script[0].headers.back().name == "ETag") {
         const RecordedHeader* range = requests[1].Find("Range");
         ASSERT_NE(range, nullptr) << requests[1].raw;
         EXPECT_EQ(range->value, "bytes=" + std::to_string(kCut) + "-");
