@@ -202,7 +202,8 @@ bool ContinuesAt(HINTERNET request, std::uint64_t first, std::uint64_t total)
 // A confirmed cancel therefore abandons the transfer instead of stopping it: the caller sets
 // `abandoned` under `lock` and signals `stop`, and returns at once. The transfer thread writes
 // each block and reports it (and moves the file back for a new body) under the same lock, after
-// testing `abandoned`, so that after Abandon it writes nothing and sends no message. It sees the
+// testing `abandoned` and the cancel event (Stopped), so that after Abandon it writes nothing and
+// sends no message, and a cancel set while a block is reported stops the next block. It sees the
 // abandonment when its blocked call returns (data, or the silence limit), before its next request
 // or in a pause (which `stop` ends), closes its handles and ends; it holds its own reference to
 // the module, so the code it runs stays loaded, and the caller's file is free as soon as Abandon
@@ -210,11 +211,11 @@ bool ContinuesAt(HINTERNET request, std::uint64_t first, std::uint64_t total)
 class Transfer {
 public:
     Transfer(const MStringEx<wchar_t>& address, const MStringEx<wchar_t>& requestHeaders,
-             const MStringEx<wchar_t>& agentName, HANDLE targetFile, HWND progressWindow,
-             UINT progressMessage, const HeaderDictionary& wanted)
+             const MStringEx<wchar_t>& agentName, HANDLE targetFile, HANDLE cancelEvent,
+             HWND progressWindow, UINT progressMessage, const HeaderDictionary& wanted)
         : address(address), requestHeaders(requestHeaders), agentName(agentName),
           progressWindow(progressWindow), progressMessage(progressMessage), file(targetFile),
-          stop(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+          cancelEvent(cancelEvent), stop(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         InitializeCriticalSection(&lock);
         lockLifetime.Reset(&lock);
@@ -277,7 +278,7 @@ private:
     bool Live()
     {
         const CriticalSectionGuard guard = CriticalSectionGuard::Enter(lock);
-        return !abandoned;
+        return !Stopped();
     }
 
     void SetTimeouts(HINTERNET handle)
@@ -362,13 +363,21 @@ private:
         return HttpSendRequestW(request.Get(), sent.Data(), sent.Length(), nullptr, 0) && Live();
     }
 
-    // Writes and reports one block under the lock; false when the transfer was abandoned or
+    // Under the lock: true once the caller has abandoned the transfer or set its cancel event.
+    // The caller's event is valid while the caller is inside HttpDownload, which it leaves only
+    // after the thread has ended or after Abandon; `abandoned` is tested first.
+    bool Stopped() const
+    {
+        return abandoned || WaitForSingleObject(cancelEvent, 0) != WAIT_TIMEOUT;
+    }
+
+    // Writes and reports one block under the lock; false when the transfer was stopped or
     // the write failed.
     bool Deliver(const unsigned char* bytes, DWORD count)
     {
         const CriticalSectionGuard guard = CriticalSectionGuard::Enter(lock);
         DWORD written = 0;
-        if (abandoned || !WriteFile(file, bytes, count, &written, nullptr) || written != count) {
+        if (Stopped() || !WriteFile(file, bytes, count, &written, nullptr) || written != count) {
             return false;
         }
         done += count;
@@ -424,7 +433,7 @@ private:
     {
         const CriticalSectionGuard guard = CriticalSectionGuard::Enter(lock);
         done = 0;
-        return !abandoned && SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
+        return !Stopped() && SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
                SetEndOfFile(file);
     }
 
@@ -435,7 +444,7 @@ private:
     {
         {
             const CriticalSectionGuard guard = CriticalSectionGuard::Enter(lock);
-            if (abandoned) {
+            if (Stopped()) {
                 return BodyEnd::Failed;
             }
             SendMessageW(progressWindow, progressMessage, reinterpret_cast<WPARAM>(&total), 0);
@@ -502,6 +511,8 @@ private:
     // The caller's, not owned: used only under the lock and never after Abandon, so the caller
     // may close it as soon as HttpDownload has returned.
     const HANDLE file;
+    // The caller's cancel event, not owned: see Stopped.
+    const HANDLE cancelEvent;
     // Signalled by Abandon; ends the pause before a resumed request at once. The transfer's own
     // rather than the caller's cancel event: a later run of the caller resets that one.
     const MHandle stop;
@@ -598,7 +609,7 @@ bool HttpDownload(MStringEx<wchar_t> address, const MStringEx<wchar_t>& requestH
     try {
         Transfer* const transfer =
             new Transfer(RequestAddress(address), requestHeaders, agentName, targetFile,
-                         progressWindow, progressMessage, headers);
+                         cancelEvent, progressWindow, progressMessage, headers);
         // Until the thread has started, the caller holds both references.
         TransferReference caller{transfer};
         if (!transfer->IsReady()) {
