@@ -1023,12 +1023,14 @@ Response Ranged(std::uint64_t from)
         .Pieces(8192, 0);
 }
 
-std::vector<Response> Redirects(int count, const Response& last)
+// `count` redirects, each sent after `delayMs`, then `last`.
+std::vector<Response> Redirects(int count, const Response& last, DWORD delayMs = 0)
 {
     std::vector<Response> script;
     for (int i = 0; i < count; ++i) {
-        script.push_back(
-            Response::Status(302, "Found").Header("Location", "/next" + std::to_string(i)));
+        script.push_back(Response::Status(302, "Found")
+                             .Header("Location", "/next" + std::to_string(i))
+                             .HeaderDelay(delayMs));
     }
     script.push_back(last);
     return script;
@@ -1036,6 +1038,12 @@ std::vector<Response> Redirects(int count, const Response& last)
 
 TEST_P(HostileServer, EndsAsTheUserAndTheServerAllow)
 {
+    // After some forty whole runs in one Wine process, the Save As dialog of the next run waits
+    // for ever in Wine's RPC start-up (its shell view registers for drag and drop), whatever the
+    // run does: the table runs in a process of its own (tests/e2e/CMakeLists.txt).
+    if (GetEnvironmentVariableW(L"KDM_HOSTILE_TABLE", nullptr, 0) == 0) {
+        GTEST_SKIP() << "runs as the ctest entry e2e_hostile_servers";
+    }
     const HostileCase& row = GetParam();
     for (const Response& response : row.script) {
         server.Enqueue(response);
@@ -1115,6 +1123,8 @@ INSTANTIATE_TEST_SUITE_P(
                     kPackageSize,
                     2},
         HostileCase{"EndlessRedirects", {}, true, false, 0, 0, 0, 11},
+        HostileCase{"CancelBetweenRedirects", Redirects(10, DownloadRun::VerifiedPackage(), 2000),
+                    false, true, 0, 0, 0, 2},
         HostileCase{"TenRedirects", Redirects(10, DownloadRun::VerifiedPackage()), false, false, 0,
                     1, kPackageSize, 11},
         HostileCase{"ElevenRedirects", Redirects(11, DownloadRun::VerifiedPackage()), false, false,
