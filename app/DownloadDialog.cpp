@@ -76,7 +76,12 @@ void OnStartDownload(HWND dialog)
 
 void OnDownloadProgress(WPARAM totalPointer, LPARAM donePointer)
 {
-    // The values live in the sending worker's storage: copy them before anything else.
+    // The values live in the sending thread's storage: copy them before anything else. No count
+    // means that the transfer is connecting again for the rest of the body.
+    if (donePointer == 0) {
+        RunContained([] { ShowReconnecting(); });
+        return;
+    }
     const std::uint64_t total = *reinterpret_cast<const std::uint64_t*>(totalPointer);
     const std::uint64_t done = *reinterpret_cast<const std::uint64_t*>(donePointer);
     RunContained([total, done] { ShowDownloadProgress(total, done); });

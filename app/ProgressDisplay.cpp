@@ -50,6 +50,11 @@ void ShowDownloadProgress(std::uint64_t total, std::uint64_t done)
     }
 }
 
+void ShowReconnecting()
+{
+    SetWindowTextW(bytesDoneLabel, ResourceString(IDS_CONNECTING).Data());
+}
+
 void ShowVerifyProgress(std::uint64_t done)
 {
     SetWindowTextW(bytesDoneLabel, MStringEx<wchar_t>::FromUInt64(done).Data());

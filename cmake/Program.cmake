@@ -1,8 +1,17 @@
-# kdm_add_program(<variant> <download url> <web site url> <output dir> [KEYS <blob>...])
+# kdm_silence_limit(<target> <milliseconds>)
+# Compiles the transfer's silence limit (net/SilenceLimit.cpp) into a binary that links the
+# program library; every such binary that transfers names its own value.
+function(kdm_silence_limit target milliseconds)
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/net/SilenceLimit.cpp)
+  target_compile_definitions(${target} PRIVATE KDM_SILENCE_LIMIT_MS=${milliseconds})
+endfunction()
+
+# kdm_add_program(<variant> <download url> <web site url> <output dir> <silence limit ms>
+#                 [KEYS <blob>...])
 # Links KestruneDownloadManager.exe and KestruneDownloadManager.dll from the program library with
-# the resources of one variant; the variants differ only in the two web addresses and in the
-# maker's public keys (CryptoAPI key blobs, see kdm_package_key_blob), which a variant without
-# KEYS does not have.
+# the resources of one variant; the variants differ only in the two web addresses, the transfer's
+# silence limit and the maker's public keys (CryptoAPI key blobs, see kdm_package_key_blob), which
+# a variant without KEYS does not have.
 # Defines the targets kdm_<variant>_exe, kdm_<variant>_dll and kdm_<variant>_res (an object
 # library of the compiled resources, for test programs that need the program's resources).
 
@@ -19,7 +28,7 @@ add_custom_target(kdm_icon DEPENDS ${KDM_ICON})
 # key blob the program carries; refuses a key outside 2048 to 4096 bits.
 set(KDM_KEY_BLOB_SCRIPT ${CMAKE_SOURCE_DIR}/cmake/package_key_blob.py)
 
-function(kdm_add_program variant download_url website_url outdir)
+function(kdm_add_program variant download_url website_url outdir silence_limit)
   cmake_parse_arguments(ARG "" "" "KEYS" ${ARGN})
   set(KDM_RC_PACKAGE_KEYS "")
   set(key_id 201) # IDR_PACKAGE_KEY_FIRST in resources/StringIds.h
@@ -54,6 +63,7 @@ function(kdm_add_program variant download_url website_url outdir)
 
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/link-maps/${variant})
   foreach(t kdm_${variant}_exe kdm_${variant}_dll)
+    kdm_silence_limit(${t} ${silence_limit})
     # Stripped: the symbol table and the static runtime's debug sections would more than double
     # the size of what users download, and they name the runtime's build folders. The link map,
     # kept beside the build rather than the binaries, still tells which object gave each symbol.

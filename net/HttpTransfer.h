@@ -20,6 +20,14 @@ extern const wchar_t kHashCodeHeaderName[];
 // RSA PKCS#1 v1.5 signature over the SHA-256 digest of the whole body. Asked for only by a build
 // with a package key built in.
 extern const wchar_t kSignatureHeaderName[];
+// How long the transfer waits without receiving anything (for the connection, the status line or
+// the next body bytes) before it takes the connection for broken, in milliseconds. Fixed at build
+// time for each binary (net/SilenceLimit.cpp): 60 s in the shipped one.
+extern const DWORD kSilenceLimitMs;
+// Redirects followed for one request; one more ends the transfer as a failed request.
+const int kRedirectLimit = 10;
+// Requests made again for the rest of a body that broke off, and the pause before each.
+const int kResumeTries = 3;
 
 // Header names mapped to the raw bytes of their values (UTF-16 text as WinINet returns it).
 using HeaderDictionary = Dictionary<MStringEx<wchar_t>, MemoryPH<unsigned char>, MNoLock, MNoLock>;
@@ -44,34 +52,50 @@ bool IsSuccessStatus(DWORD status);
 // true and the number; anything else gives false and 0 (no size known).
 bool ParseContentLength(const MStringEx<wchar_t>& text, std::uint64_t& total);
 
-// Fetches `address` and writes the body into `targetFile`. Runs on the download worker thread.
+// Fetches `address` and writes the body into `targetFile`. Called on the download worker thread;
+// the transfer itself runs on a thread of its own, while the caller waits for that thread or for
+// the cancel event, whichever comes first.
 //
 // Arguments, in this order:
 //   address           the download address (IDS_DOWNLOAD_ADDRESS); "http://" is put in front
 //                     when it holds no "//";
-//   requestHeaders    the request header block (kRequestHeaderFormat filled in);
+//   requestHeaders    the request header block (kRequestHeaderFormat filled in), sent with every
+//                     request of the transfer;
 //   agentName         WinINet's agent name: the version block's InternalName;
-//   targetFile        open for writing at position 0; neither closed nor moved back here;
+//   targetFile        open for writing at position 0; neither closed nor moved back here, except
+//                     that a body sent again from its start (see below) replaces what was written;
 //   progressWindow    receives progressMessage, sent synchronously after each block (also for
 //                     the final empty read): wParam points to the expected total (0 = unknown),
-//                     lParam to the bytes written so far; both valid only during the call.
-//                     The window's thread must keep pumping messages;
+//                     lParam to the bytes written so far; both valid only during the call. Before
+//                     each request for the rest of a broken body lParam is 0 instead: the window
+//                     says that the transfer is connecting again. The window's thread must keep
+//                     pumping messages;
 //   progressMessage   WM_DOWNLOAD_PROGRESS;
-//   cancelEvent       tested before every block: signalled (or a failed wait) ends the transfer;
+//   cancelEvent       signalled (or a failed wait): this call returns false at once, in any
+//                     phase. No block is written and no message is sent once it has returned;
+//                     the transfer thread, which alone owns its WinINet handles, ends by itself
+//                     when its blocked WinINet call returns (at the latest after the silence
+//                     limit), closing them;
 //   headers           on entry its keys name the wanted response headers (values ignored); once
 //                     the response has arrived its content is replaced by the wanted headers the
 //                     response carries, each value as UTF-16 bytes (readers stop at the first
-//                     null). An absent header has no entry.
+//                     null). An absent header has no entry. They are the headers of the response
+//                     whose body starts at byte 0: a 206 continuation leaves them as they were.
+//
+// Each request carries requestHeaders; WinINet's own redirects are off, and up to
+// kRedirectLimit redirects (to any http or https address) are followed here. Nothing received
+// for kSilenceLimitMs ends a request like a failed read. When the body breaks off (a failed
+// read, silence, or a clean end short of Content-Length) and its response allowed ranges
+// ("Accept-Ranges: bytes", a known length and a strong ETag or a Last-Modified), the rest is
+// asked for again at the address the redirects ended at, with "Range: bytes=<written>-" and
+// "If-Range", up to kResumeTries times after pauses of 1, 2 and 4 s: a 206 must continue exactly
+// where the file ends and name the same total, and a 200 starts the file again from byte 0.
 //
 // True only when the status was 2xx and the whole body was received and written; when the
 // response gives a valid Content-Length and no Transfer-Encoding, the body must have exactly
-// that length. False on an unreachable host, a failed open, read or write, a cancel, and any
+// that length. False on an unreachable host, a failed open, a failed request, too many
+// redirects, a body that broke off and could not be resumed, a failed write, a cancel, and any
 // exception; the bytes already written stay in the file. Shows nothing to the user, never throws.
-//
-// A server that accepts and then says nothing holds the call inside InternetOpenUrlW, where the
-// cancel event is not tested: on Windows until WinINet's receive time-out (30 s unless the
-// machine is configured otherwise) ends it with false; under Wine, which has no such time-out,
-// until the server closes the connection.
 bool HttpDownload(MStringEx<wchar_t> address, const MStringEx<wchar_t>& requestHeaders,
                   const MStringEx<wchar_t>& agentName, HANDLE targetFile, HWND progressWindow,
                   UINT progressMessage, HANDLE cancelEvent, HeaderDictionary& headers);

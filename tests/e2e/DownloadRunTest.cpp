@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -208,12 +209,14 @@ protected:
         return question;
     }
 
+public:
     // A package of `size` bytes with the hash code that matches it.
     static Response VerifiedPackage(std::uint64_t size = kPackageSize)
     {
         return Response::Ok().Header(kHashHeader, PatternSha1HexUpper(size)).GeneratedBody(size);
     }
 
+protected:
     static Response SlowVerifiedPackage()
     {
         return VerifiedPackage(kSlowPackageSize).Pieces(4096, 80);
@@ -978,6 +981,192 @@ INSTANTIATE_TEST_SUITE_P(TruncatedBodies, NetworkFault,
                          [](const ::testing::TestParamInfo<FaultCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// Servers that misbehave as real networks and servers do, one script each. Every row checks how
+// the run ends, how soon after a confirmed cancel (the cancel comes once `cancelAfter` body bytes
+// of the first response were sent), the file on disk byte for byte (a prefix of the package of
+// `fileBytes`) and the requests made: a resumed one asks for the rest with a range.
+struct HostileCase {
+    const char* name;
+    std::vector<Response> script;
+    bool redirectForever;
+    bool cancel;
+    std::uint64_t cancelAfter;
+    int result;
+    std::uint64_t fileBytes;
+    std::size_t requests;
+};
+
+void PrintTo(const HostileCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+const std::uint64_t kCut = 100000;
+
+class HostileServer : public DownloadRun, public ::testing::WithParamInterface<HostileCase> {};
+
+// The package from byte `from` on, with what a resumable answer carries: a 200 from byte 0, else
+// a 206 whose Content-Range says `from`.
+Response Ranged(std::uint64_t from)
+{
+    Response response = from == 0
+                            ? Response::Ok()
+                            : Response::Status(206, "Partial Content")
+                                  .Header("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                               std::to_string(kPackageSize - 1) +
+                                                               "/" + std::to_string(kPackageSize));
+    return response.Header(kHashHeader, PatternSha1HexUpper(kPackageSize))
+        .Header("Accept-Ranges", "bytes")
+        .Header("ETag", "\"v1\"")
+        .GeneratedPart(from, kPackageSize - from)
+        .Pieces(8192, 0);
+}
+
+// `count` redirects, each sent after `delayMs`, then `last`.
+std::vector<Response> Redirects(int count, const Response& last, DWORD delayMs = 0)
+{
+    std::vector<Response> script;
+    for (int i = 0; i < count; ++i) {
+        script.push_back(Response::Status(302, "Found")
+                             .Header("Location", "/next" + std::to_string(i))
+                             .HeaderDelay(delayMs));
+    }
+    script.push_back(last);
+    return script;
+}
+
+TEST_P(HostileServer, EndsAsTheUserAndTheServerAllow)
+{
+    const HostileCase& row = GetParam();
+    for (const Response& response : row.script) {
+        server.Enqueue(response);
+    }
+    if (row.redirectForever) {
+        server.SetFallback(Response::RedirectToNewPath());
+    }
+    ASSERT_TRUE(server.Start("127.0.0.1", 80)) << server.LastError();
+    DialogRun run(module.ExportCall());
+    const HWND dialog = SaveAsTarget(run.Owner());
+    ASSERT_NE(dialog, nullptr);
+    if (row.cancel) {
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const std::vector<ServedExchange> served = server.Exchanges();
+                return !served.empty() && served[0].bodyBytesSent >= row.cancelAfter &&
+                       (row.cancelAfter > 0 || served[0].finished);
+            },
+            10000))
+            << server.Describe();
+        Sleep(ScaledMs(300));
+        ASSERT_TRUE(op.PressButton(dialog, 1005));
+        const MessageBoxInfo question = op.WaitForMessageBox(dialog);
+        ASSERT_TRUE(question.HasButton(IDYES)) << question.Describe();
+        const DWORD confirmed = GetTickCount();
+        ASSERT_TRUE(op.Answer(question, IDYES));
+        ASSERT_TRUE(run.Finish(ScaledMs(10000))) << "the confirmed cancel did not end the run";
+        const DWORD elapsed = GetTickCount() - confirmed;
+        std::printf("[ %s ] confirmed cancel to run end: %lu ms\n", row.name, elapsed);
+        EXPECT_LE(elapsed, ScaledMs(1000));
+    } else {
+        const std::vector<MessageBoxInfo> boxes = FinishRecordingBoxes(run, dialog);
+        EXPECT_TRUE(boxes.empty()) << DescribeAll(boxes);
+    }
+    EXPECT_EQ(run.Result(), row.result);
+    if (row.result == 1) {
+        ExpectLaunchedTarget();
+    } else {
+        ExpectNothingLaunched();
+    }
+    const std::string bytes = ReadFileBytes(target);
+    EXPECT_EQ(bytes.size(), row.fileBytes);
+    EXPECT_EQ(FirstPatternMismatch(bytes), std::string::npos);
+    const std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), row.requests) << server.Describe();
+    for (const RecordedRequest& request : requests) {
+        EXPECT_EQ(request.Values("NORVALIS_PRODUCT").size(), 1u) << request.raw;
+    }
+    if (row.requests > 1 && !row.script.empty() && row.script[0].status == 200 &&
+        !row.script[0].headers.empty() && row.script[0].headers.back().name == "ETag") {
+        const RecordedHeader* range = requests[1].Find("Range");
+        ASSERT_NE(range, nullptr) << requests[1].raw;
+        EXPECT_EQ(range->value, "bytes=" + std::to_string(kCut) + "-");
+        ASSERT_NE(requests[1].Find("If-Range"), nullptr) << requests[1].raw;
+        EXPECT_EQ(requests[1].Find("If-Range")->value, "\"v1\"");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HostileServer,
+    ::testing::Values(
+        HostileCase{"SilentBeforeHeaders", {Response::StallForever()}, false, true, 0, 0, 0, 1},
+        HostileCase{"SilentMidBody",
+                    {DownloadRun::VerifiedPackage().Pieces(8192, 0).StallAfter(kCut)},
+                    false,
+                    true,
+                    kCut,
+                    0,
+                    kCut,
+                    1},
+        HostileCase{"SilentMidBodyResumes",
+                    {Ranged(0).StallAfter(kCut), Ranged(kCut)},
+                    false,
+                    false,
+                    0,
+                    1,
+                    kPackageSize,
+                    2},
+        HostileCase{"EndlessRedirects", {}, true, false, 0, 0, 0, 11},
+        HostileCase{"CancelBetweenRedirects", Redirects(10, DownloadRun::VerifiedPackage(), 2000),
+                    false, true, 0, 0, 0, 2},
+        HostileCase{"TenRedirects", Redirects(10, DownloadRun::VerifiedPackage()), false, false, 0,
+                    1, kPackageSize, 11},
+        HostileCase{"ElevenRedirects", Redirects(11, DownloadRun::VerifiedPackage()), false, false,
+                    0, 0, 0, 11},
+        HostileCase{"ResetWithRanges",
+                    {Ranged(0).ResetAfter(kCut), Ranged(kCut)},
+                    false,
+                    false,
+                    0,
+                    1,
+                    kPackageSize,
+                    2},
+        HostileCase{"BrokenTwice",
+                    {Ranged(0).ResetAfter(kCut), Ranged(kCut).CloseAfter(kCut), Ranged(2 * kCut)},
+                    false,
+                    false,
+                    0,
+                    1,
+                    kPackageSize,
+                    3},
+        HostileCase{"ResetWithoutRanges",
+                    {DownloadRun::VerifiedPackage().Pieces(8192, 0).ResetAfter(kCut)},
+                    false,
+                    false,
+                    0,
+                    0,
+                    kCut,
+                    1},
+        HostileCase{"WholeAnswerToTheRange",
+                    {Ranged(0).ResetAfter(kCut), DownloadRun::VerifiedPackage()},
+                    false,
+                    false,
+                    0,
+                    1,
+                    kPackageSize,
+                    2},
+        HostileCase{
+            "PartialAnswerElsewhere",
+            {Ranged(0).ResetAfter(kCut), Ranged(0)
+                                             .StatusLine("HTTP/1.1 206 Partial Content")
+                                             .Header("Content-Range", "bytes 0-299999/300000")},
+            false,
+            false,
+            0,
+            0,
+            kCut,
+            2}),
+    [](const ::testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
 
 // Whole runs of the keyed loopback build (maker-a's and maker-b's keys built in) with the packages
 // of sign_packages.sh: only a package with the maker's valid signature goes on to the hash-code

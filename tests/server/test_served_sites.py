@@ -6,7 +6,8 @@ openssl s_client ask it what clients and CDNs ask:
   without a body or a hash code and never cached, and logs the selection; a combination it lacks,
   a request without all four headers and any other address get 404;
 - the origin serves every package with its hash code, as immutable application/x-msi, a range
-  request too; everything else is 404, a file of the packages folder that no catalog line names
+  request too, with Accept-Ranges, a strong ETag and Last-Modified, and answers If-Range as a
+  resumed download asks it; everything else is 404, a file of the packages folder that no catalog line names
   included;
 - over HTTPS the selector speaks TLS 1.2 and 1.3 and nothing older, with --legacy-tls also 1.0.
 """
@@ -208,6 +209,22 @@ class ServedSites(unittest.TestCase):
         self.assertRegex(self.access_log("origin"),
                          r'"GET /seven64.msi HTTP/1.1" 206 100 range="bytes=100-199" '
                          r'agent="curl/[^"]*" request_time=[0-9.]+')
+        # A download that broke off asks for the rest with a range and If-Range: the origin must
+        # offer ranges with a strong validator, continue while the validator matches and send
+        # the whole file when it does not.
+        whole = curl(BASE_URL + "seven64.msi")
+        self.assertEqual(whole.headers.get("accept-ranges"), "bytes")
+        self.assertRegex(whole.headers.get("etag", ""), r'^"[^"]+"$')
+        self.assertIn("last-modified", whole.headers)
+        for validator, status, size in ((whole.headers.get("etag"), 206, 12900),
+                                        (whole.headers.get("last-modified"), 206, 12900),
+                                        ('"another-version"', 200, 13000)):
+            with self.subTest(validator=validator):
+                r = curl(BASE_URL + "seven64.msi", [("If-Range", validator)], ["-r", "100-"])
+                self.assertEqual(r.status, status)
+                self.assertEqual(len(r.body), size)
+                if status == 206:
+                    self.assertEqual(r.headers.get("content-range"), "bytes 100-12999/13000")
 
     def test_origin_serves_nothing_else(self):
         for path in ("/", "/unlisted.msi", "/xp.msi/", "/XP.msi", "/catalog.txt",

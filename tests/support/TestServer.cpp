@@ -128,7 +128,7 @@ RecordedRequest ParseRequestHead(const std::string& raw)
 std::string BodyPiece(const Response& response, std::uint64_t offset, std::size_t count)
 {
     if (response.generated) {
-        return PatternBytes(offset, count);
+        return PatternBytes(response.patternOffset + offset, count);
     }
     return response.body.substr(static_cast<std::size_t>(offset), count);
 }
@@ -233,6 +233,20 @@ Response& Response::GeneratedBody(std::uint64_t size)
     return *this;
 }
 
+Response& Response::GeneratedPart(std::uint64_t offset, std::uint64_t size)
+{
+    GeneratedBody(size);
+    patternOffset = offset;
+    return *this;
+}
+
+Response Response::RedirectToNewPath()
+{
+    Response response = Status(302, "Found");
+    response.redirectToNewPath = true;
+    return response;
+}
+
 Response& Response::WithoutLength()
 {
     framing = BodyFraming::NoLength;
@@ -270,6 +284,7 @@ Response& Response::CloseAfter(std::uint64_t bodyBytes)
     cut = true;
     cutAfter = bodyBytes;
     resetAtCut = false;
+    stallAtCut = false;
     return *this;
 }
 
@@ -278,6 +293,14 @@ Response& Response::ResetAfter(std::uint64_t bodyBytes)
     cut = true;
     cutAfter = bodyBytes;
     resetAtCut = true;
+    stallAtCut = false;
+    return *this;
+}
+
+Response& Response::StallAfter(std::uint64_t bodyBytes)
+{
+    CloseAfter(bodyBytes);
+    stallAtCut = true;
     return *this;
 }
 
@@ -524,7 +547,10 @@ void ActOut(ServerState& shared, SocketHolder& socket, const Response& response,
     }
     if (response.cut && response.cutAfter < size) {
         MarkProgress(shared, exchange, offset, true);
-        if (response.resetAtCut) {
+        if (response.stallAtCut) {
+            shared.Pause(INFINITE);
+            socket.Release();
+        } else if (response.resetAtCut) {
             if (!shared.Pause(response.resetPauseMs)) {
                 return;
             }
@@ -562,6 +588,9 @@ void ServeConnection(ServerState& shared, SocketHolder& socket)
             } else {
                 response = shared.fallback;
             }
+        }
+        if (response.redirectToNewPath) {
+            response.Header("Location", "/hop" + std::to_string(shared.exchanges.size()));
         }
         shared.exchanges.push_back(record);
         exchange = shared.exchanges.size() - 1;

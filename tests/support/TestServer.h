@@ -73,10 +73,15 @@ struct Response {
     // Adds "Connection: close" after the scripted headers.
     bool connectionClose = true;
 
-    // The body is `body` unless generatedSize is set, then PatternBytes(0, generatedSize).
+    // The body is `body` unless generatedSize is set, then PatternBytes(patternOffset,
+    // generatedSize): a part of a larger pattern file, as a range answer sends it.
     std::string body;
     bool generated = false;
     std::uint64_t generatedSize = 0;
+    std::uint64_t patternOffset = 0;
+    // When set, a "Location" header sends the client to a new path of this server on every
+    // request: "/hop<number of the exchange>".
+    bool redirectToNewPath = false;
 
     BodyFraming framing = BodyFraming::ContentLength;
     std::string forcedLength;
@@ -84,10 +89,12 @@ struct Response {
     DWORD headerDelayMs = 0;       // before the first byte of the head
     std::size_t pieceSize = 65536; // body bytes per send (and per chunk when chunked)
     DWORD pieceDelayMs = 0;        // between two pieces
-    // Stop after this many body bytes: close cleanly, or reset (RST) when resetAtCut is set.
+    // Stop after this many body bytes: close cleanly, or reset (RST) when resetAtCut is set, or
+    // send nothing more and keep the connection open until Stop when stallAtCut is set.
     bool cut = false;
     std::uint64_t cutAfter = 0;
     bool resetAtCut = false;
+    bool stallAtCut = false;
     // Pause between the last body byte and the reset. A Wine client that still holds unread bytes
     // when the reset arrives reports a clean end of data instead of an error; the pause lets it
     // read them and wait, so that the reset is reported.
@@ -103,6 +110,10 @@ struct Response {
     Response& RawHead(const std::string& head);
     Response& Body(const std::string& bytes);
     Response& GeneratedBody(std::uint64_t size);
+    // The pattern file's bytes from `offset` on, `size` of them.
+    Response& GeneratedPart(std::uint64_t offset, std::uint64_t size);
+    // Status 302 with a Location of a new path of this server, on every request answered so.
+    static Response RedirectToNewPath();
     Response& WithoutLength();
     Response& ForcedLength(const std::string& value);
     Response& Chunked();
@@ -110,6 +121,7 @@ struct Response {
     Response& Pieces(std::size_t size, DWORD delayMs);
     Response& CloseAfter(std::uint64_t bodyBytes);
     Response& ResetAfter(std::uint64_t bodyBytes);
+    Response& StallAfter(std::uint64_t bodyBytes);
     Response& KeepConnectionHeaderOut();
 
     std::uint64_t BodySize() const;
