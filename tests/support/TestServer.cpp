@@ -551,7 +551,8 @@ void ActOut(ServerState& shared, SocketHolder& socket, const Response& response,
             shared.Pause(INFINITE);
             socket.Release();
         } else if (response.resetAtCut) {
-            if (!shared.Pause(response.resetPauseMs)) {
+            // Stretched like the bench's other waits: a slower client needs longer to read.
+            if (!shared.Pause(ScaledMs(response.resetPauseMs))) {
                 return;
             }
             ResetConnection(socket);
