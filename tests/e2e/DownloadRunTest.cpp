@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "download/TargetFile.h"
+#include "net/HttpTransfer.h"
 #include "tests/e2e/ModuleHost.h"
 #include "tests/support/BuiltModule.h"
 #include "tests/support/LaunchLog.h"
@@ -1064,7 +1065,7 @@ TEST_P(HostileServer, EndsAsTheUserAndTheServerAllow)
         ASSERT_TRUE(question.HasButton(IDYES)) << question.Describe();
         const DWORD confirmed = GetTickCount();
         ASSERT_TRUE(op.Answer(question, IDYES));
-        ASSERT_TRUE(run.Finish(ScaledMs(10000))) << "the confirmed cancel did not end the run";
+        ASSERT_TRUE(run.Finish(10000)) << "the confirmed cancel did not end the run";
         const DWORD elapsed = GetTickCount() - confirmed;
         std::printf("[ %s ] confirmed cancel to run end: %lu ms\n", row.name, elapsed);
         EXPECT_LE(elapsed, ScaledMs(1000));
@@ -1082,7 +1083,14 @@ TEST_P(HostileServer, EndsAsTheUserAndTheServerAllow)
     EXPECT_EQ(bytes.size(), row.fileBytes);
     EXPECT_EQ(FirstPatternMismatch(bytes), std::string::npos);
     const std::vector<RecordedRequest> requests = server.Requests();
-    ASSERT_EQ(requests.size(), row.requests) << server.Describe();
+    if (row.cancel) {
+        // Requests made before the cancel came: at least those of the row; more where the user's
+        // answer takes longer (under emulation), but never every hop of a redirect chain.
+        ASSERT_GE(requests.size(), row.requests) << server.Describe();
+        ASSERT_LE(requests.size(), static_cast<std::size_t>(kRedirectLimit)) << server.Describe();
+    } else {
+        ASSERT_EQ(requests.size(), row.requests) << server.Describe();
+    }
     for (const RecordedRequest& request : requests) {
         EXPECT_EQ(request.Values("NORVALIS_PRODUCT").size(), 1u) << request.raw;
     }
@@ -1117,9 +1125,8 @@ INSTANTIATE_TEST_SUITE_P(
                     kPackageSize,
                     2},
         HostileCase{"EndlessRedirects", {}, true, false, 0, 0, 0, 11},
-        HostileCase{"CancelBetweenRedirects",
-                    Redirects(10, DownloadRun::VerifiedPackage(), ScaledMs(2000)), false, true, 0,
-                    0, 0, 2},
+        HostileCase{"CancelBetweenRedirects", Redirects(10, DownloadRun::VerifiedPackage(), 2000),
+                    false, true, 0, 0, 0, 2},
         HostileCase{"TenRedirects", Redirects(10, DownloadRun::VerifiedPackage()), false, false, 0,
                     1, kPackageSize, 11},
         HostileCase{"ElevenRedirects", Redirects(11, DownloadRun::VerifiedPackage()), false, false,
