@@ -983,7 +983,10 @@ INSTANTIATE_TEST_SUITE_P(TruncatedBodies, NetworkFault,
                              return std::string(info.param.name);
                          });
 
-// Servers that misbehave as real networks and servers do, one script each. Every row checks how
+// Servers that misbehave as real networks and servers do, one script each. A body breaks off with
+// an early close, not a reset: a reset throws away what a slow client has not read yet (under
+// emulation, tens of kilobytes), and the scripted range answers expect the cut where it was made.
+// NetworkFault covers the reset itself. Every row checks how
 // the run ends, how soon after a confirmed cancel (the cancel comes once `cancelAfter` body bytes
 // of the first response were sent), the file on disk byte for byte (a prefix of the package of
 // `fileBytes`) and the requests made: a resumed one asks for the rest with a range.
@@ -1131,8 +1134,8 @@ INSTANTIATE_TEST_SUITE_P(
                     1, kPackageSize, 11},
         HostileCase{"ElevenRedirects", Redirects(11, DownloadRun::VerifiedPackage()), false, false,
                     0, 0, 0, 11},
-        HostileCase{"ResetWithRanges",
-                    {Ranged(0).ResetAfter(kCut), Ranged(kCut)},
+        HostileCase{"ClosedWithRanges",
+                    {Ranged(0).CloseAfter(kCut), Ranged(kCut)},
                     false,
                     false,
                     0,
@@ -1140,15 +1143,15 @@ INSTANTIATE_TEST_SUITE_P(
                     kPackageSize,
                     2},
         HostileCase{"BrokenTwice",
-                    {Ranged(0).ResetAfter(kCut), Ranged(kCut).CloseAfter(kCut), Ranged(2 * kCut)},
+                    {Ranged(0).CloseAfter(kCut), Ranged(kCut).CloseAfter(kCut), Ranged(2 * kCut)},
                     false,
                     false,
                     0,
                     1,
                     kPackageSize,
                     3},
-        HostileCase{"ResetWithoutRanges",
-                    {DownloadRun::VerifiedPackage().Pieces(8192, 0).ResetAfter(kCut)},
+        HostileCase{"ClosedWithoutRanges",
+                    {DownloadRun::VerifiedPackage().Pieces(8192, 0).CloseAfter(kCut)},
                     false,
                     false,
                     0,
@@ -1156,7 +1159,7 @@ INSTANTIATE_TEST_SUITE_P(
                     kCut,
                     1},
         HostileCase{"WholeAnswerToTheRange",
-                    {Ranged(0).ResetAfter(kCut), DownloadRun::VerifiedPackage()},
+                    {Ranged(0).CloseAfter(kCut), DownloadRun::VerifiedPackage()},
                     false,
                     false,
                     0,
@@ -1165,7 +1168,7 @@ INSTANTIATE_TEST_SUITE_P(
                     2},
         HostileCase{
             "PartialAnswerElsewhere",
-            {Ranged(0).ResetAfter(kCut), Ranged(0)
+            {Ranged(0).CloseAfter(kCut), Ranged(0)
                                              .StatusLine("HTTP/1.1 206 Partial Content")
                                              .Header("Content-Range", "bytes 0-299999/300000")},
             false,
