@@ -986,10 +986,10 @@ INSTANTIATE_TEST_SUITE_P(TruncatedBodies, NetworkFault,
 // Servers that misbehave as real networks and servers do, one script each. A body breaks off with
 // an early close, not a reset: a reset throws away what a slow client has not read yet (under
 // emulation, tens of kilobytes), and the scripted range answers expect the cut where it was made.
-// NetworkFault covers the reset itself. Every row checks how
-// the run ends, how soon after a confirmed cancel (the cancel comes once `cancelAfter` body bytes
-// of the first response were sent), the file on disk byte for byte (a prefix of the package of
-// `fileBytes`) and the requests made: a resumed one asks for the rest with a range.
+// NetworkFault covers the reset itself. Every row checks how the run ends, how soon after a
+// confirmed cancel (the cancel comes once `cancelAfter` body bytes of the first response were
+// sent), the file on disk byte for byte (a prefix of the package of `fileBytes`) and the requests
+// made: a resumed one asks for the rest with a range.
 struct HostileCase {
     const char* name;
     std::vector<Response> script;
