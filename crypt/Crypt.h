@@ -69,26 +69,17 @@ extern const wchar_t kEnhancedProviderName[];
 extern const wchar_t kXpAesProviderName[];
 
 // A provider handle of CryptAcquireContextW; 0 is none.
-struct CryptProviderRelease {
-    using Handle = HCRYPTPROV;
-    static bool IsEmpty(HCRYPTPROV provider) { return provider == 0; }
-    static HCRYPTPROV Empty() { return 0; }
+struct CryptProviderRelease : ZeroIsEmpty<HCRYPTPROV> {
     static BOOL Free(HCRYPTPROV provider) { return CryptReleaseContext(provider, 0); }
 };
 using CryptProviderGuard = ScopedRelease<CryptProviderRelease>;
 // A hash object of CryptCreateHash; 0 is none.
-struct CryptHashRelease {
-    using Handle = HCRYPTHASH;
-    static bool IsEmpty(HCRYPTHASH hash) { return hash == 0; }
-    static HCRYPTHASH Empty() { return 0; }
+struct CryptHashRelease : ZeroIsEmpty<HCRYPTHASH> {
     static BOOL Free(HCRYPTHASH hash) { return CryptDestroyHash(hash); }
 };
 using CryptHashGuard = ScopedRelease<CryptHashRelease>;
 // A key handle of CryptImportKey or CryptGenKey; 0 is none.
-struct CryptKeyRelease {
-    using Handle = HCRYPTKEY;
-    static bool IsEmpty(HCRYPTKEY key) { return key == 0; }
-    static HCRYPTKEY Empty() { return 0; }
+struct CryptKeyRelease : ZeroIsEmpty<HCRYPTKEY> {
     static BOOL Free(HCRYPTKEY key) { return CryptDestroyKey(key); }
 };
 using CryptKeyGuard = ScopedRelease<CryptKeyRelease>;

@@ -115,6 +115,13 @@ template <typename H> struct NullIsEmpty {
     static H Empty() { return nullptr; }
 };
 
+// The same for the handle types that are integers whose empty value is 0 (CryptoAPI's).
+template <typename H> struct ZeroIsEmpty {
+    using Handle = H;
+    static bool IsEmpty(H handle) { return handle == 0; }
+    static H Empty() { return 0; }
+};
+
 struct ModuleRelease : NullIsEmpty<HMODULE> {
     static BOOL Free(HMODULE module) { return FreeLibrary(module); }
 };
